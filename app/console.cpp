@@ -1,0 +1,106 @@
+#include "app/console.h"
+
+#include <cstdarg>
+
+namespace {
+
+// Collects formatted units up to a limit and remembers whether any were cut.
+struct BoundedWriter {
+  WCHAR* out;
+  std::size_t limit;
+  std::size_t used;
+  bool cut;
+
+  void Put(WCHAR unit) {
+    if (used < limit) {
+      out[used++] = unit;
+    } else {
+      cut = true;
+    }
+  }
+};
+
+void PutText(BoundedWriter& writer, const WCHAR* text) {
+  if (text == nullptr) {
+    text = WIDE("(null)");
+  }
+  for (; *text != 0; ++text) {
+    writer.Put(*text);
+  }
+}
+
+void PutHex(BoundedWriter& writer, ULONG value) {
+  WCHAR digits[8];
+  int count = 0;
+  do {
+    const ULONG digit = value & 0xFU;
+    digits[count++] = static_cast<WCHAR>(digit < 10 ? u'0' + digit : u'a' + digit - 10);
+    value >>= 4U;
+  } while (value != 0);
+  while (count > 0) {
+    writer.Put(digits[--count]);
+  }
+}
+
+void FormatInto(BoundedWriter& writer, const WCHAR* format, va_list arguments) {
+  for (const WCHAR* at = format; *at != 0; ++at) {
+    if (at[0] == u'%' && at[1] == u's') {
+      PutText(writer, va_arg(arguments, const WCHAR*));
+      ++at;
+    } else if (at[0] == u'%' && at[1] == u'x') {
+      PutHex(writer, va_arg(arguments, ULONG));
+      ++at;
+    } else {
+      writer.Put(*at);
+    }
+  }
+}
+
+bool IsHighSurrogate(WCHAR unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+
+// Redirected output: the same text as UTF-8, converted a slice at a time so that the
+// conversion buffer stays fixed; a surrogate pair is never split between slices.
+void WriteUtf8(HANDLE output, const WCHAR* text, int length) {
+  constexpr int kSliceUnits = 512;
+  char bytes[kSliceUnits * 3];
+  while (length > 0) {
+    int slice = length < kSliceUnits ? length : kSliceUnits;
+    if (slice < length && IsHighSurrogate(text[slice - 1])) {
+      --slice;
+    }
+    const int count = WideCharToMultiByte(CP_UTF8, 0, text, slice, bytes,
+                                          static_cast<int>(sizeof bytes), nullptr, nullptr);
+    DWORD written = 0;
+    if (count > 0) {
+      WriteFile(output, bytes, static_cast<DWORD>(count), &written, nullptr);
+    }
+    text += slice;
+    length -= slice;
+  }
+}
+
+}  // namespace
+
+std::uint32_t BoundedFormat(WCHAR* buffer, std::size_t sizeInBytes, const WCHAR* format,
+                            ...) {
+  const std::size_t capacity = sizeInBytes / sizeof(WCHAR);
+  if (buffer == nullptr || capacity == 0) {
+    return kFormatInvalidArgument;
+  }
+  BoundedWriter writer{buffer, capacity - 1, 0, false};
+  va_list arguments;
+  va_start(arguments, format);
+  FormatInto(writer, format, arguments);
+  va_end(arguments);
+  buffer[writer.used] = 0;
+  return writer.cut ? kFormatTruncated : kFormatOk;
+}
+
+void ConsolePrint(const WCHAR* text) {
+  const int length = lstrlenW(text);
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD written = 0;
+  if (WriteConsoleW(output, text, static_cast<DWORD>(length), &written, nullptr) == 0) {
+    WriteUtf8(output, text, length);
+  }
+}

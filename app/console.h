@@ -1,0 +1,26 @@
+// Bounded formatting of messages and their output to the console.
+#pragma once
+
+#include <cstddef>
+
+#include "native/platform_api.h"
+
+// The one message buffer the driver owns: at most 1023 units and a terminator.
+constexpr std::size_t kMessageUnits = 1024;
+constexpr std::size_t kMessageBytes = kMessageUnits * sizeof(WCHAR);
+
+// Result codes of BoundedFormat (the platform's general form, not NT statuses).
+constexpr std::uint32_t kFormatOk = 0;
+constexpr std::uint32_t kFormatInvalidArgument = 0x80070057;
+constexpr std::uint32_t kFormatTruncated = 0x8007007A;
+
+// Formats into buffer, whose size is given in bytes; never writes past it and, for a
+// capacity of one unit or more, always terminates. Directives: "%s" inserts a wide
+// string unchanged, "%x" an unsigned 32-bit value in lowercase hexadecimal. Any other
+// text, a lone '%' included, is copied as it stands.
+std::uint32_t BoundedFormat(WCHAR* buffer, std::size_t sizeInBytes, const WCHAR* format,
+                            ...);
+
+// Writes a terminated text to standard output: through the console when it is one,
+// otherwise as UTF-8 bytes, so that redirected output still reaches the user.
+void ConsolePrint(const WCHAR* text);

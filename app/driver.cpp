@@ -1,0 +1,101 @@
+#include "app/driver.h"
+
+#include <cstdio>
+#include <iterator>
+
+#include "app/console.h"
+#include "app/messages.h"
+#include "copy/copy_engine.h"
+#include "native/native_services.h"
+#include "pathing/path_text.h"
+#include "pathing/translate.h"
+
+namespace {
+
+// The translation's buffers, one run's worth.
+struct TranslationBuffers {
+  WCHAR baseDirectory[kPathUnits];
+  WCHAR basePrefix[kPathUnits];
+  WCHAR baseLink[kLinkNameUnits];
+  WCHAR sourceLink[kLinkNameUnits];
+  WCHAR destinationLink[kLinkNameUnits];
+  WCHAR baseTarget[kPathUnits];
+  WCHAR sourceTarget[kPathUnits];
+  WCHAR destinationTarget[kPathUnits];
+  WCHAR sourcePath[kPathUnits];
+  WCHAR destinationPath[kPathUnits];
+};
+
+void ReportBindingFailure(WCHAR* message, const char* entry) {
+  WCHAR name[64] = {};
+  for (std::size_t at = 0; entry[at] != 0 && at + 1 < std::size(name); ++at) {
+    name[at] = static_cast<WCHAR>(entry[at]);
+  }
+  BoundedFormat(message, kMessageBytes, kErrorBinding, name,
+                StatusCode(STATUS_ENTRYPOINT_NOT_FOUND));
+  ConsolePrint(message);
+}
+
+void ReportUnresolved(WCHAR* message, const WCHAR* argument, NTSTATUS status) {
+  BoundedFormat(message, kMessageBytes, kErrorResolving, argument, StatusCode(status));
+  ConsolePrint(message);
+}
+
+// Both arguments into native paths; a path that cannot be resolved is reported with
+// the text the user typed.
+bool TranslateArguments(WCHAR* arguments[], TranslationBuffers& paths, WCHAR* message) {
+  StrCpyW(paths.baseLink, kDriveLinkText);
+  StrCpyW(paths.sourceLink, kDriveLinkText);
+  StrCpyW(paths.destinationLink, kDriveLinkText);
+  const NTSTATUS baseStatus = ComputeBasePrefix(
+      arguments[0], paths.baseDirectory, paths.baseLink, paths.baseTarget, paths.basePrefix);
+  NTSTATUS status = ComposeNativePath(arguments[1], paths.basePrefix, baseStatus,
+                                      paths.sourceLink, paths.sourceTarget, paths.sourcePath);
+  if (status != STATUS_SUCCESS) {
+    ReportUnresolved(message, arguments[1], status);
+    return false;
+  }
+  status = ComposeNativePath(arguments[2], paths.basePrefix, baseStatus,
+                             paths.destinationLink, paths.destinationTarget,
+                             paths.destinationPath);
+  if (status != STATUS_SUCCESS) {
+    ReportUnresolved(message, arguments[2], status);
+    return false;
+  }
+  return true;
+}
+
+// Waits for Enter on a console; returns at once when standard input is at its end.
+void Pause() { static_cast<void>(std::getchar()); }
+
+// One run with a source and a destination: everything up to the pause. Returns
+// whether the whole file arrived.
+bool RunCopy(WCHAR* arguments[], WCHAR* message) {
+  if (const char* missing = BindNativeServices(); missing != nullptr) {
+    ReportBindingFailure(message, missing);
+    return false;
+  }
+  TranslationBuffers paths;
+  if (!TranslateArguments(arguments, paths, message)) {
+    return false;
+  }
+  BoundedFormat(message, kMessageBytes, kAnnouncement, paths.sourcePath,
+                paths.destinationPath);
+  ConsolePrint(message);
+  alignas(64) BYTE data[kCopyBlockBytes];
+  return CopyFileNative(paths.sourcePath, paths.destinationPath, message, data);
+}
+
+}  // namespace
+
+int RunCommand(int argumentCount, WCHAR* arguments[]) {
+  WCHAR message[kMessageUnits];
+  if (argumentCount < 3) {
+    BoundedFormat(message, kMessageBytes, kUsageText);
+    ConsolePrint(message);
+    return kExitSuccess;
+  }
+  const bool copied = RunCopy(arguments, message);
+  Pause();
+  return copied ? kExitSuccess : kExitFailure;
+}

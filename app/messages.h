@@ -1,0 +1,19 @@
+// Every text the tool shows, and its exit codes.
+#pragma once
+
+#include "native/platform_api.h"
+
+// Exit codes: 0 for the usage text and for a finished copy, 1 whenever an error line
+// was printed.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+
+inline constexpr const WCHAR* kUsageText =
+    WIDE("Usage:\nvantro <source> <destination>\nAttention: Filenames are case sensitive!");
+inline constexpr const WCHAR* kAnnouncement = WIDE("src=%s\ndst=%s\n\n");
+inline constexpr const WCHAR* kErrorBinding = WIDE("Error binding %s, Status=%x\n");
+inline constexpr const WCHAR* kErrorResolving = WIDE("Error resolving %s, Status=%x\n");
+inline constexpr const WCHAR* kErrorOpening = WIDE("Error openning, Status=%x\n");
+inline constexpr const WCHAR* kErrorCreating = WIDE("Error creating, Status=%x (%x)\n");
+inline constexpr const WCHAR* kErrorReading = WIDE("Error reading, Status=%x\n");
+inline constexpr const WCHAR* kErrorWriting = WIDE("Error writing, Status=%x\n");

@@ -1,0 +1,133 @@
+#include "copy/copy_engine.h"
+
+#include "app/console.h"
+#include "app/messages.h"
+#include "native/native_services.h"
+
+namespace {
+
+// The source is read without sharing and must not be a directory; the destination is
+// created new, without sharing, with the right to remove it again if the copy fails.
+constexpr ACCESS_MASK kSourceAccess = GENERIC_READ | SYNCHRONIZE;
+constexpr ACCESS_MASK kDestinationAccess = GENERIC_WRITE | SYNCHRONIZE | DELETE;
+constexpr ULONG kSourceOptions = FILE_SYNCHRONOUS_IO_ALERT | FILE_NON_DIRECTORY_FILE;
+constexpr ULONG kDestinationOptions = FILE_SYNCHRONOUS_IO_ALERT;
+constexpr ULONG kNoSharing = 0;
+constexpr ULONG kBlockBytes = kCopyBlockBytes;
+
+// One file as the native services see it. Without OBJ_CASE_INSENSITIVE its name is
+// looked up exactly as written.
+struct NativeFile {
+  UNICODE_STRING name;
+  OBJECT_ATTRIBUTES attributes;
+  IO_STATUS_BLOCK io;
+  HANDLE handle;
+};
+
+void DescribeFile(NativeFile& file, const WCHAR* nativePath) {
+  NativeServices.RtlInitUnicodeString(&file.name, nativePath);
+  file.attributes = {sizeof(OBJECT_ATTRIBUTES), nullptr, &file.name, OBJ_KERNEL_HANDLE,
+                     nullptr, nullptr};
+  file.io.Status = STATUS_SUCCESS;
+  file.io.Information = 0;
+  file.handle = nullptr;
+}
+
+NTSTATUS OpenFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options) {
+  return NativeServices.ZwCreateFile(&file.handle, access, &file.attributes, &file.io,
+                                     nullptr, 0, kNoSharing, disposition, options, nullptr,
+                                     0);
+}
+
+void Report(WCHAR* message, const WCHAR* format, NTSTATUS status) {
+  BoundedFormat(message, kMessageBytes, format, StatusCode(status));
+  ConsolePrint(message);
+}
+
+// Writes the whole block: a write that moves part of it is continued with the rest,
+// and one that moves nothing while reporting success means the volume is full.
+NTSTATUS WriteBlock(NativeFile& destination, BYTE* data, ULONG length) {
+  ULONG written = 0;
+  while (written < length) {
+    const ULONG remaining = length - written;
+    const NTSTATUS status =
+        NativeServices.ZwWriteFile(destination.handle, nullptr, nullptr, nullptr,
+                                   &destination.io, data + written, remaining, nullptr, nullptr);
+    if (status != STATUS_SUCCESS) {
+      return status;
+    }
+    if (destination.io.Information == 0) {
+      return STATUS_DISK_FULL;
+    }
+    written += destination.io.Information < remaining
+                   ? static_cast<ULONG>(destination.io.Information)
+                   : remaining;
+  }
+  return STATUS_SUCCESS;
+}
+
+// Moves blocks until the end of the source; a short read is not the end. Returns
+// whether the whole source arrived, having reported the failure otherwise.
+bool CopyBlocks(NativeFile& source, NativeFile& destination, BYTE* data, WCHAR* message) {
+  for (;;) {
+    NTSTATUS status = NativeServices.ZwReadFile(source.handle, nullptr, nullptr, nullptr,
+                                                &source.io, data, kBlockBytes, nullptr,
+                                                nullptr);
+    if (status == STATUS_END_OF_FILE) {
+      return true;
+    }
+    if (status != STATUS_SUCCESS) {
+      Report(message, kErrorReading, status);
+      return false;
+    }
+    const ULONG count = source.io.Information < kBlockBytes
+                            ? static_cast<ULONG>(source.io.Information)
+                            : kBlockBytes;
+    if (count == 0) {
+      return true;
+    }
+    status = WriteBlock(destination, data, count);
+    if (status != STATUS_SUCCESS) {
+      Report(message, kErrorWriting, status);
+      return false;
+    }
+  }
+}
+
+// Marks the destination this run created for removal at its close, so that no
+// half-written file poses as a copy.
+void DiscardDestination(NativeFile& destination) {
+  FILE_DISPOSITION_INFORMATION disposition{TRUE};
+  NativeServices.ZwSetInformationFile(destination.handle, &destination.io, &disposition,
+                                      sizeof disposition, FileDispositionInformation);
+}
+
+}  // namespace
+
+bool CopyFileNative(const WCHAR* sourceNativePath, const WCHAR* destinationNativePath,
+                    WCHAR* messageBuffer, BYTE* dataBuffer) {
+  NativeFile source;
+  NativeFile destination;
+  DescribeFile(source, sourceNativePath);
+  DescribeFile(destination, destinationNativePath);
+  NTSTATUS status = OpenFile(source, kSourceAccess, FILE_OPEN, kSourceOptions);
+  if (status != STATUS_SUCCESS) {
+    Report(messageBuffer, kErrorOpening, status);
+    return false;
+  }
+  status = OpenFile(destination, kDestinationAccess, FILE_CREATE, kDestinationOptions);
+  if (status != STATUS_SUCCESS) {
+    BoundedFormat(messageBuffer, kMessageBytes, kErrorCreating, StatusCode(status),
+                  StatusCode(destination.io.Status));
+    ConsolePrint(messageBuffer);
+    CloseHandle(source.handle);
+    return false;
+  }
+  const bool copied = CopyBlocks(source, destination, dataBuffer, messageBuffer);
+  if (!copied) {
+    DiscardDestination(destination);
+  }
+  CloseHandle(source.handle);
+  CloseHandle(destination.handle);
+  return copied;
+}

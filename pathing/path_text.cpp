@@ -1,0 +1,48 @@
+#include "pathing/path_text.h"
+
+#include <cstring>
+
+namespace {
+
+std::size_t Length(const WCHAR* text) { return static_cast<std::size_t>(lstrlenW(text)); }
+
+}  // namespace
+
+NTSTATUS CopyPath(WCHAR* path, const WCHAR* text) {
+  if (Length(text) > kPathMaxLength) {
+    return STATUS_NAME_TOO_LONG;
+  }
+  StrCpyW(path, text);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS AppendPath(WCHAR* path, const WCHAR* text) {
+  if (Length(path) + Length(text) > kPathMaxLength) {
+    return STATUS_NAME_TOO_LONG;
+  }
+  StrCatW(path, text);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReplacePathRoot(WCHAR* path, std::size_t rootUnits, const WCHAR* text) {
+  const std::size_t length = Length(path);
+  const std::size_t textLength = Length(text);
+  if (rootUnits > length || length - rootUnits + textLength > kPathMaxLength) {
+    return STATUS_NAME_TOO_LONG;
+  }
+  // Move the rest (with its terminator) into place, then lay the new root before it.
+  std::memmove(path + textLength, path + rootUnits,
+               (length - rootUnits + 1) * sizeof(WCHAR));
+  std::memcpy(path, text, textLength * sizeof(WCHAR));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS AppendPathUnits(WCHAR* path, const WCHAR* text, std::size_t count) {
+  const std::size_t length = Length(path);
+  if (length + count > kPathMaxLength) {
+    return STATUS_NAME_TOO_LONG;
+  }
+  std::memcpy(path + length, text, count * sizeof(WCHAR));
+  path[length + count] = 0;
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,27 @@
+// Measured text operations on the 260-unit path buffers.
+#pragma once
+
+#include <cstddef>
+
+#include "native/platform_api.h"
+
+// A path buffer: 260 units including the terminator.
+constexpr std::size_t kPathUnits = 260;
+constexpr std::size_t kPathMaxLength = kPathUnits - 1;
+
+constexpr WCHAR kSeparator = u'\\';
+
+// Each returns STATUS_NAME_TOO_LONG, leaving the buffer as it was, when the result
+// would not fit a path buffer.
+NTSTATUS CopyPath(WCHAR* path, const WCHAR* text);
+NTSTATUS AppendPath(WCHAR* path, const WCHAR* text);
+// Replaces the first rootUnits units of path with text.
+NTSTATUS ReplacePathRoot(WCHAR* path, std::size_t rootUnits, const WCHAR* text);
+
+inline bool EndsWithSeparator(const WCHAR* path) {
+  const int length = lstrlenW(path);
+  return length > 0 && path[length - 1] == kSeparator;
+}
+
+// Appends count units of text (which need not be terminated there).
+NTSTATUS AppendPathUnits(WCHAR* path, const WCHAR* text, std::size_t count);

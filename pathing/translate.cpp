@@ -1,0 +1,225 @@
+#include "pathing/translate.h"
+
+#include "native/native_services.h"
+#include "pathing/path_text.h"
+
+namespace {
+
+// Network paths resolve through this link as drive paths do through theirs.
+const WCHAR* const kUncLinkName = WIDE("\\??\\UNC");
+
+bool IsUncPath(const WCHAR* path) { return path[0] == kSeparator && path[1] == kSeparator; }
+
+// "\\?\" and "\\.\" name the object namespace directly; the tool takes no such path.
+bool IsDeviceNamespacePath(const WCHAR* path) {
+  return IsUncPath(path) && (path[2] == u'?' || path[2] == u'.') && path[3] == kSeparator;
+}
+
+// A path that begins with a single separator: rooted on the current drive.
+bool IsRootedPath(const WCHAR* path) { return path[0] == kSeparator && path[1] != kSeparator; }
+
+// Length of "\\server\share" at the start of a UNC path, or 0 when either is empty.
+std::size_t UncRootLength(const WCHAR* path) {
+  std::size_t at = 2;
+  for (int part = 0; part < 2; ++part) {
+    const std::size_t start = at;
+    while (path[at] != 0 && path[at] != kSeparator) {
+      ++at;
+    }
+    if (at == start || (part == 0 && path[at] == 0)) {
+      return 0;
+    }
+    at += part == 0 ? 1 : 0;
+  }
+  return at;
+}
+
+NTSTATUS QueryLinkTarget(const WCHAR* linkName, WCHAR* target) {
+  UNICODE_STRING name;
+  NativeServices.RtlInitUnicodeString(&name, linkName);
+  OBJECT_ATTRIBUTES attributes{sizeof(OBJECT_ATTRIBUTES), nullptr, &name,
+                               OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr};
+  HANDLE link = nullptr;
+  NTSTATUS status = NativeServices.ZwOpenSymbolicLinkObject(&link, GENERIC_READ, &attributes);
+  if (status != STATUS_SUCCESS) {
+    return status;
+  }
+  // The whole buffer less the unit kept for the terminator, which is laid by Length.
+  constexpr auto kOffered = static_cast<USHORT>(kPathMaxLength * sizeof(WCHAR));
+  UNICODE_STRING text{0, kOffered, target};
+  ULONG returnedLength = 0;
+  status = NativeServices.ZwQuerySymbolicLinkObject(link, &text, &returnedLength);
+  NativeServices.ZwClose(link);
+  if (status != STATUS_SUCCESS) {
+    return status;
+  }
+  if (text.Length > kOffered) {
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  target[text.Length / sizeof(WCHAR)] = 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReadCurrentDirectory(WCHAR* buffer) {
+  const DWORD length = GetCurrentDirectoryW(kPathUnits, buffer);
+  if (length == 0) {
+    return STATUS_OBJECT_PATH_NOT_FOUND;
+  }
+  return length < kPathUnits ? STATUS_SUCCESS : STATUS_NAME_TOO_LONG;
+}
+
+// "X:" for a drive directory, "\\server\share" for a network one; 0 for neither.
+std::size_t CurrentRootLength(const WCHAR* directory) {
+  if (IsUncPath(directory)) {
+    return UncRootLength(directory);
+  }
+  return PathGetDriveNumberW(directory) >= 0 ? 2 : 0;
+}
+
+// Puts the root of the current directory before a rooted path; scratch is a path
+// buffer that is free until the link's target is read into it.
+NTSTATUS PrependCurrentRoot(WCHAR* path, WCHAR* scratch) {
+  const NTSTATUS status = ReadCurrentDirectory(scratch);
+  if (status != STATUS_SUCCESS) {
+    return status;
+  }
+  const std::size_t rootLength = CurrentRootLength(scratch);
+  if (rootLength == 0) {
+    return STATUS_OBJECT_PATH_SYNTAX_BAD;
+  }
+  scratch[rootLength] = 0;
+  return ReplacePathRoot(path, 0, scratch);
+}
+
+NTSTATUS ReplaceUncRoot(WCHAR* path, WCHAR* target) {
+  if (UncRootLength(path) == 0) {
+    return STATUS_OBJECT_PATH_SYNTAX_BAD;
+  }
+  const NTSTATUS status = QueryLinkTarget(kUncLinkName, target);
+  // The target, then "\server\share\rest".
+  return status != STATUS_SUCCESS ? status : ReplacePathRoot(path, 1, target);
+}
+
+NTSTATUS ReplaceDriveRoot(WCHAR* path, WCHAR* linkName, WCHAR* target) {
+  const WCHAR* rest = PathSkipRootW(path);
+  if (PathGetDriveNumberW(path) < 0 || path[2] != kSeparator || rest == nullptr) {
+    return STATUS_OBJECT_PATH_SYNTAX_BAD;
+  }
+  const auto rootLength = static_cast<std::size_t>(rest - path);
+  const NTSTATUS status = ResolveDriveTarget(path, linkName, target);
+  // The target, then "\", then the rest after the root.
+  return status != STATUS_SUCCESS ? status : ReplacePathRoot(path, rootLength - 1, target);
+}
+
+// The native path of a path that is not relative: a drive path, a network path or a
+// path rooted on the current drive.
+NTSTATUS ComposeAbsolutePath(const WCHAR* path, WCHAR* linkName, WCHAR* target, WCHAR* out) {
+  if (IsDeviceNamespacePath(path)) {
+    return STATUS_OBJECT_PATH_SYNTAX_BAD;
+  }
+  NTSTATUS status = CopyPath(out, path);
+  if (status == STATUS_SUCCESS && IsRootedPath(out)) {
+    status = PrependCurrentRoot(out, target);
+  }
+  if (status != STATUS_SUCCESS) {
+    return status;
+  }
+  return IsUncPath(out) ? ReplaceUncRoot(out, target) : ReplaceDriveRoot(out, linkName, target);
+}
+
+std::size_t DirectoryRootLength(const WCHAR* directory) {
+  return IsUncPath(directory) ? UncRootLength(directory) : 3;
+}
+
+// Removes the last component of a directory, never its root.
+void DropLastComponent(WCHAR* directory) {
+  const std::size_t rootLength = DirectoryRootLength(directory);
+  std::size_t cut = static_cast<std::size_t>(lstrlenW(directory));
+  while (cut > rootLength && directory[cut - 1] != kSeparator) {
+    --cut;
+  }
+  if (cut > rootLength) {
+    --cut;  // the separator before the removed component
+  }
+  if (cut >= rootLength) {
+    directory[cut] = 0;
+  }
+}
+
+NTSTATUS AppendComponent(WCHAR* directory, const WCHAR* name, std::size_t length) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!EndsWithSeparator(directory)) {
+    status = AppendPath(directory, WIDE("\\"));
+  }
+  return status != STATUS_SUCCESS ? status : AppendPathUnits(directory, name, length);
+}
+
+// Takes a relative directory against the current one: "." is dropped, ".." removes
+// the component before it.
+NTSTATUS AppendRelativeDirectory(WCHAR* directory, const WCHAR* relative) {
+  NTSTATUS status = STATUS_SUCCESS;
+  for (const WCHAR* name = relative; status == STATUS_SUCCESS && *name != 0;) {
+    std::size_t length = 0;
+    while (name[length] != 0 && name[length] != kSeparator) {
+      ++length;
+    }
+    const bool isDot = length == 1 && name[0] == u'.';
+    const bool isDotDot = length == 2 && name[0] == u'.' && name[1] == u'.';
+    if (isDotDot) {
+      DropLastComponent(directory);
+    } else if (length > 0 && !isDot) {
+      status = AppendComponent(directory, name, length);
+    }
+    name += length;
+    name += *name == kSeparator ? 1 : 0;
+  }
+  return status;
+}
+
+NTSTATUS FillBaseDirectory(const WCHAR* directoryPart, WCHAR* baseDirectory) {
+  if (*directoryPart != 0 && !PathIsRelativeW(directoryPart)) {
+    return CopyPath(baseDirectory, directoryPart);
+  }
+  const NTSTATUS status = ReadCurrentDirectory(baseDirectory);
+  if (status != STATUS_SUCCESS) {
+    return status;
+  }
+  return AppendRelativeDirectory(baseDirectory, directoryPart);
+}
+
+}  // namespace
+
+NTSTATUS ResolveDriveTarget(const WCHAR* path, WCHAR* linkName, WCHAR* target) {
+  const int drive = PathGetDriveNumberW(path);
+  if (drive < 0) {
+    return STATUS_OBJECT_PATH_SYNTAX_BAD;
+  }
+  linkName[kDriveLetterIndex] = static_cast<WCHAR>(u'A' + drive);
+  return QueryLinkTarget(linkName, target);
+}
+
+NTSTATUS ComputeBasePrefix(WCHAR* invocationPath, WCHAR* baseDirectory, WCHAR* linkName,
+                           WCHAR* target, WCHAR* basePrefix) {
+  PathRemoveFileSpecW(invocationPath);
+  NTSTATUS status = FillBaseDirectory(invocationPath, baseDirectory);
+  if (status == STATUS_SUCCESS) {
+    status = ComposeAbsolutePath(baseDirectory, linkName, target, basePrefix);
+  }
+  // A drive root already ends in its separator: one, never two.
+  if (status == STATUS_SUCCESS && !EndsWithSeparator(basePrefix)) {
+    status = AppendPath(basePrefix, WIDE("\\"));
+  }
+  return status;
+}
+
+NTSTATUS ComposeNativePath(const WCHAR* argument, const WCHAR* basePrefix,
+                           NTSTATUS baseStatus, WCHAR* linkName, WCHAR* target, WCHAR* out) {
+  if (!PathIsRelativeW(argument)) {
+    return ComposeAbsolutePath(argument, linkName, target, out);
+  }
+  if (baseStatus != STATUS_SUCCESS) {
+    return baseStatus;
+  }
+  const NTSTATUS status = CopyPath(out, basePrefix);
+  return status != STATUS_SUCCESS ? status : AppendPath(out, argument);
+}

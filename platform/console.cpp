@@ -1,0 +1,120 @@
+// Standard handles, the console and the current directory.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <iterator>
+
+#include "platform/standin.h"
+
+namespace {
+
+// Standard handles carry their descriptor; they are apart from the object handles.
+constexpr std::uintptr_t kStandardBase = 0x10000;
+
+int DescriptorOf(HANDLE handle) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  return value >= kStandardBase && value <= kStandardBase + 2
+             ? static_cast<int>(value - kStandardBase)
+             : -1;
+}
+
+bool WriteAll(int descriptor, const char* bytes, std::size_t count) {
+  while (count > 0) {
+    const ssize_t written = write(descriptor, bytes, count);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    bytes += written;
+    count -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+HANDLE GetStdHandle(DWORD stdHandle) {
+  int descriptor = -1;
+  if (stdHandle == STD_INPUT_HANDLE) {
+    descriptor = 0;
+  } else if (stdHandle == STD_OUTPUT_HANDLE) {
+    descriptor = 1;
+  } else if (stdHandle == STD_ERROR_HANDLE) {
+    descriptor = 2;
+  }
+  if (descriptor < 0) {
+    return INVALID_HANDLE_VALUE;
+  }
+  // A process started without the stream has no handle for it.
+  if (fcntl(descriptor, F_GETFD) < 0) {
+    return nullptr;
+  }
+  return reinterpret_cast<HANDLE>(kStandardBase + static_cast<std::uintptr_t>(descriptor));
+}
+
+// Like the real one, fails on a handle that is not a console: here, not a terminal.
+BOOL WriteConsoleW(HANDLE console, const VOID* buffer, DWORD charsToWrite,
+                   LPDWORD charsWritten, LPVOID /*reserved*/) {
+  const int descriptor = DescriptorOf(console);
+  if (descriptor < 0 || isatty(descriptor) == 0) {
+    return FALSE;
+  }
+  const auto* text = static_cast<const WCHAR*>(buffer);
+  constexpr DWORD kSlice = 256;
+  char bytes[kSlice * 3];
+  for (DWORD done = 0; done < charsToWrite;) {
+    DWORD slice = charsToWrite - done < kSlice ? charsToWrite - done : kSlice;
+    const WCHAR last = text[done + slice - 1];
+    slice -= done + slice < charsToWrite && last >= 0xD800 && last <= 0xDBFF ? 1 : 0;
+    const int count = WideCharToMultiByte(CP_UTF8, 0, text + done, static_cast<int>(slice),
+                                          bytes, sizeof bytes, nullptr, nullptr);
+    if (!WriteAll(descriptor, bytes, static_cast<std::size_t>(count))) {
+      return FALSE;
+    }
+    done += slice;
+  }
+  if (charsWritten != nullptr) {
+    *charsWritten = charsToWrite;
+  }
+  return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+               LPOVERLAPPED /*overlapped*/) {
+  const int descriptor = DescriptorOf(file);
+  if (descriptor < 0 || !WriteAll(descriptor, static_cast<const char*>(buffer), bytesToWrite)) {
+    return FALSE;
+  }
+  if (bytesWritten != nullptr) {
+    *bytesWritten = bytesToWrite;
+  }
+  return TRUE;
+}
+
+// The POSIX current directory on drive Z:, as "Z:\dir\dir". A buffer too small is left
+// untouched and the size needed (with the terminator) returned.
+DWORD GetCurrentDirectoryW(DWORD bufferLength, LPWSTR buffer) {
+  char posix[standin::kPosixPathBytes];
+  WCHAR wide[standin::kPosixPathBytes];
+  if (getcwd(posix, sizeof posix) == nullptr || posix[0] != '/') {
+    return 0;
+  }
+  wide[0] = u'Z';
+  wide[1] = u':';
+  const int length = standin::Utf8ToUtf16(posix, wide + 2, std::size(wide) - 2);
+  if (length < 0) {
+    return 0;
+  }
+  const auto units = static_cast<DWORD>(length + 2);
+  if (units + 1 > bufferLength) {
+    return units + 1;
+  }
+  for (DWORD at = 0; at <= units; ++at) {
+    buffer[at] = wide[at] == u'/' ? u'\\' : wide[at];
+  }
+  return units;
+}

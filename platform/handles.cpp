@@ -1,0 +1,80 @@
+// A fixed table of open objects behind the handles of the native services.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "platform/standin.h"
+
+namespace standin {
+namespace {
+
+constexpr std::size_t kMaxObjects = 64;
+OpenObject objects[kMaxObjects];
+
+// Handles are small multiples of four, as on Windows; none is 0.
+HANDLE HandleOf(std::size_t slot) { return reinterpret_cast<HANDLE>((slot + 1) * 4); }
+
+std::size_t SlotOf(HANDLE handle) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  return value % 4 == 0 && value != 0 ? value / 4 - 1 : kMaxObjects;
+}
+
+// Removes the file only while its name still refers to the file this handle holds.
+void RemoveIfSame(const OpenObject& object) {
+  struct stat named {};
+  if (lstat(object.path, &named) == 0 && named.st_dev == object.device &&
+      named.st_ino == object.inode) {
+    unlink(object.path);
+  }
+}
+
+}  // namespace
+
+HANDLE AllocateObject(ObjectKind kind, OpenObject** object) {
+  for (std::size_t slot = 0; slot < kMaxObjects; ++slot) {
+    if (objects[slot].kind == ObjectKind::Free) {
+      objects[slot] = OpenObject{};
+      objects[slot].kind = kind;
+      objects[slot].descriptor = -1;
+      *object = &objects[slot];
+      return HandleOf(slot);
+    }
+  }
+  return nullptr;
+}
+
+OpenObject* FindObject(HANDLE handle, ObjectKind kind) {
+  const std::size_t slot = SlotOf(handle);
+  if (slot >= kMaxObjects || objects[slot].kind != kind) {
+    return nullptr;
+  }
+  return &objects[slot];
+}
+
+NTSTATUS ReleaseObject(HANDLE handle) {
+  const std::size_t slot = SlotOf(handle);
+  if (slot >= kMaxObjects || objects[slot].kind == ObjectKind::Free) {
+    return STATUS_INVALID_HANDLE;
+  }
+  OpenObject& object = objects[slot];
+  if (object.kind == ObjectKind::File) {
+    // Removed before the descriptor (and with it the exclusive lock) goes, so that no
+    // other opener sees the file in between.
+    if (object.deleteOnClose) {
+      RemoveIfSame(object);
+    }
+    close(object.descriptor);
+  }
+  object.kind = ObjectKind::Free;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwClose(HANDLE handle) { return ReleaseObject(handle); }
+
+}  // namespace standin
+
+BOOL CloseHandle(HANDLE object) {
+  return standin::ReleaseObject(object) == STATUS_SUCCESS ? TRUE : FALSE;
+}

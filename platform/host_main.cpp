@@ -1,0 +1,40 @@
+// The process start-up of the host build: the UTF-8 arguments become the wide
+// arguments the driver takes, in a fixed pool as long as a Windows command line.
+#include <cstdio>
+
+#include "app/driver.h"
+#include "platform/standin.h"
+
+namespace {
+
+constexpr std::size_t kCommandLineUnits = 32768;
+constexpr int kMaxArguments = 8192;
+
+WCHAR argumentPool[kCommandLineUnits];
+WCHAR* arguments[kMaxArguments + 1];
+
+int Refuse(const char* reason, int index) {
+  std::fprintf(stderr, "Error reading the command line: argument %d %s\n", index, reason);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc > kMaxArguments) {
+    return Refuse("is one too many", kMaxArguments);
+  }
+  std::size_t used = 0;
+  for (int index = 0; index < argc; ++index) {
+    const int length =
+        standin::Utf8ToUtf16(argv[index], argumentPool + used, kCommandLineUnits - used);
+    if (length < 0) {
+      // A name that cannot be decoded is never replaced by another one.
+      return Refuse("is not valid UTF-8 or makes the command line too long", index);
+    }
+    arguments[index] = argumentPool + used;
+    used += static_cast<std::size_t>(length) + 1;
+  }
+  arguments[argc] = nullptr;
+  return RunCommand(argc, arguments);
+}

@@ -1,0 +1,172 @@
+// The stand-in platform's view of the Windows API: the same names and layouts the
+// product build takes from the Windows headers, with 16-bit wide text, so that the
+// tool's sources compile unchanged on Linux.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define NTAPI
+#define WINAPI
+#define WIDE(text) u##text
+
+using VOID = void;
+using PVOID = void*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using BOOL = int;
+using BOOLEAN = unsigned char;
+using UCHAR = unsigned char;
+using BYTE = unsigned char;
+using CHAR = char;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using USHORT = std::uint16_t;
+using LONG = std::int32_t;
+using ULONG = std::uint32_t;
+using PULONG = ULONG*;
+using DWORD = std::uint32_t;
+using LPDWORD = DWORD*;
+using UINT = unsigned int;
+using INT_PTR = std::intptr_t;
+using ULONG_PTR = std::uintptr_t;
+using SIZE_T = std::size_t;
+using WCHAR = char16_t;
+using PWSTR = WCHAR*;
+using LPWSTR = WCHAR*;
+using PCWSTR = const WCHAR*;
+using LPCWSTR = const WCHAR*;
+using LPCWCH = const WCHAR*;
+using LPBOOL = BOOL*;
+using HANDLE = void*;
+using PHANDLE = HANDLE*;
+using HMODULE = void*;
+using NTSTATUS = LONG;
+using ACCESS_MASK = ULONG;
+using FARPROC = INT_PTR (*)();
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  std::int64_t QuadPart;
+};
+using PLARGE_INTEGER = LARGE_INTEGER*;
+
+struct UNICODE_STRING {
+  USHORT Length;
+  USHORT MaximumLength;
+  PWSTR Buffer;
+};
+using PUNICODE_STRING = UNICODE_STRING*;
+
+struct OBJECT_ATTRIBUTES {
+  ULONG Length;
+  HANDLE RootDirectory;
+  PUNICODE_STRING ObjectName;
+  ULONG Attributes;
+  PVOID SecurityDescriptor;
+  PVOID SecurityQualityOfService;
+};
+using POBJECT_ATTRIBUTES = OBJECT_ATTRIBUTES*;
+
+struct IO_STATUS_BLOCK {
+  union {
+    NTSTATUS Status;
+    PVOID Pointer;
+  };
+  ULONG_PTR Information;
+};
+using PIO_STATUS_BLOCK = IO_STATUS_BLOCK*;
+using PIO_APC_ROUTINE = VOID (*)(PVOID, PIO_STATUS_BLOCK, ULONG);
+struct OVERLAPPED;
+using LPOVERLAPPED = OVERLAPPED*;
+
+enum FILE_INFORMATION_CLASS { FileDispositionInformation = 13 };
+
+struct FILE_DISPOSITION_INFORMATION {
+  BOOLEAN DoDeleteFile;
+};
+
+// Object attributes, access rights, create dispositions and options.
+constexpr ULONG OBJ_CASE_INSENSITIVE = 0x40;
+constexpr ULONG OBJ_KERNEL_HANDLE = 0x200;
+constexpr ACCESS_MASK DELETE = 0x00010000;
+constexpr ACCESS_MASK SYNCHRONIZE = 0x00100000;
+constexpr ACCESS_MASK GENERIC_READ = 0x80000000;
+constexpr ACCESS_MASK GENERIC_WRITE = 0x40000000;
+constexpr ULONG FILE_OPEN = 1;
+constexpr ULONG FILE_CREATE = 2;
+constexpr ULONG FILE_SYNCHRONOUS_IO_ALERT = 0x10;
+constexpr ULONG FILE_NON_DIRECTORY_FILE = 0x40;
+
+constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+constexpr UINT CP_UTF8 = 65001;
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(-1);  // NOLINT
+
+// NT statuses the tool and the stand-in use.
+constexpr NTSTATUS NtStatus(std::uint32_t code) { return static_cast<NTSTATUS>(code); }
+constexpr NTSTATUS STATUS_SUCCESS = 0;
+constexpr NTSTATUS STATUS_UNSUCCESSFUL = NtStatus(0xC0000001);
+constexpr NTSTATUS STATUS_INVALID_INFO_CLASS = NtStatus(0xC0000003);
+constexpr NTSTATUS STATUS_INFO_LENGTH_MISMATCH = NtStatus(0xC0000004);
+constexpr NTSTATUS STATUS_INVALID_HANDLE = NtStatus(0xC0000008);
+constexpr NTSTATUS STATUS_INVALID_PARAMETER = NtStatus(0xC000000D);
+constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = NtStatus(0xC0000010);
+constexpr NTSTATUS STATUS_END_OF_FILE = NtStatus(0xC0000011);
+constexpr NTSTATUS STATUS_NO_MEMORY = NtStatus(0xC0000017);
+constexpr NTSTATUS STATUS_ACCESS_DENIED = NtStatus(0xC0000022);
+constexpr NTSTATUS STATUS_BUFFER_TOO_SMALL = NtStatus(0xC0000023);
+constexpr NTSTATUS STATUS_OBJECT_TYPE_MISMATCH = NtStatus(0xC0000024);
+constexpr NTSTATUS STATUS_OBJECT_NAME_INVALID = NtStatus(0xC0000033);
+constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = NtStatus(0xC0000034);
+constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = NtStatus(0xC0000035);
+constexpr NTSTATUS STATUS_OBJECT_PATH_INVALID = NtStatus(0xC0000039);
+constexpr NTSTATUS STATUS_OBJECT_PATH_NOT_FOUND = NtStatus(0xC000003A);
+constexpr NTSTATUS STATUS_OBJECT_PATH_SYNTAX_BAD = NtStatus(0xC000003B);
+constexpr NTSTATUS STATUS_SHARING_VIOLATION = NtStatus(0xC0000043);
+constexpr NTSTATUS STATUS_QUOTA_EXCEEDED = NtStatus(0xC0000044);
+constexpr NTSTATUS STATUS_DELETE_PENDING = NtStatus(0xC0000056);
+constexpr NTSTATUS STATUS_DISK_FULL = NtStatus(0xC000007F);
+constexpr NTSTATUS STATUS_MEDIA_WRITE_PROTECTED = NtStatus(0xC00000A2);
+constexpr NTSTATUS STATUS_FILE_IS_A_DIRECTORY = NtStatus(0xC00000BA);
+constexpr NTSTATUS STATUS_NOT_A_DIRECTORY = NtStatus(0xC0000103);
+constexpr NTSTATUS STATUS_NAME_TOO_LONG = NtStatus(0xC0000106);
+constexpr NTSTATUS STATUS_TOO_MANY_OPENED_FILES = NtStatus(0xC000011F);
+constexpr NTSTATUS STATUS_ENTRYPOINT_NOT_FOUND = NtStatus(0xC0000139);
+constexpr NTSTATUS STATUS_IO_DEVICE_ERROR = NtStatus(0xC0000185);
+
+// kernel32 and shlwapi functions the tool calls.
+HMODULE GetModuleHandleW(LPCWSTR moduleName);
+FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
+DWORD GetCurrentDirectoryW(DWORD bufferLength, LPWSTR buffer);
+HANDLE GetStdHandle(DWORD stdHandle);
+BOOL WriteConsoleW(HANDLE console, const VOID* buffer, DWORD charsToWrite,
+                   LPDWORD charsWritten, LPVOID reserved);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+               LPOVERLAPPED overlapped);
+BOOL CloseHandle(HANDLE object);
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
+                        LPSTR multiByte, int multiByteLength, LPCSTR defaultChar,
+                        LPBOOL usedDefaultChar);
+int lstrlenW(LPCWSTR text);
+PWSTR StrCpyW(PWSTR destination, PCWSTR source);
+PWSTR StrCatW(PWSTR destination, PCWSTR source);
+BOOL PathRemoveFileSpecW(LPWSTR path);
+int PathGetDriveNumberW(LPCWSTR path);
+BOOL PathIsRelativeW(LPCWSTR path);
+LPWSTR PathSkipRootW(LPCWSTR path);
+
+// Stand-in only: adds the drive link \??\<letter>: with the given device name, whose
+// files are those under the POSIX directory. Returns false when the table is full.
+bool HostAddDriveLink(WCHAR letter, LPCWSTR deviceName, const char* directory);
+// Stand-in only: adds a link with any name and target (no backing directory).
+bool HostAddLink(LPCWSTR linkName, LPCWSTR target);
+// Stand-in only: back to the start-up namespace (drive Z: over "/" only).
+void HostResetNamespace();

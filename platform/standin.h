@@ -1,0 +1,66 @@
+// Shared inside the stand-in platform: its native services, handle table, object
+// namespace and text conversions.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+#include "platform/host_windows.h"
+
+namespace standin {
+
+// The native services, as ntdll exports them.
+VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE handle, ACCESS_MASK access,
+                                  POBJECT_ATTRIBUTES attributes);
+NTSTATUS ZwQuerySymbolicLinkObject(HANDLE link, PUNICODE_STRING target,
+                                   PULONG returnedLength);
+NTSTATUS ZwClose(HANDLE handle);
+NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                      PIO_STATUS_BLOCK io, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
+                      ULONG shareAccess, ULONG disposition, ULONG options, PVOID eaBuffer,
+                      ULONG eaLength);
+NTSTATUS ZwReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                    PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
+                    PULONG key);
+NTSTATUS ZwWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                     PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
+                     PLARGE_INTEGER byteOffset, PULONG key);
+NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information,
+                              ULONG length, FILE_INFORMATION_CLASS informationClass);
+
+// Handles: a fixed table of open objects; a handle is never 0.
+enum class ObjectKind { Free, Link, File };
+constexpr std::size_t kPosixPathBytes = 4096;
+
+struct OpenObject {
+  ObjectKind kind;
+  int link;             // Link: index in the namespace
+  int descriptor;       // File: the POSIX descriptor
+  ACCESS_MASK access;   // File: the rights it was opened with
+  bool deleteOnClose;   // File: removed when closed
+  dev_t device;         // File: identity, so that only this file is removed
+  ino_t inode;
+  char path[kPosixPathBytes];  // File: where it was opened
+};
+
+HANDLE AllocateObject(ObjectKind kind, OpenObject** object);
+OpenObject* FindObject(HANDLE handle, ObjectKind kind);
+// Closes the object (removing a file marked for deletion) and frees its handle.
+NTSTATUS ReleaseObject(HANDLE handle);
+
+// The object namespace: maps a native path to the POSIX path it names.
+// Returns STATUS_SUCCESS with the volume's directory and the rest of the path after
+// the device name (empty, or beginning with a separator).
+NTSTATUS FindVolume(const WCHAR* path, std::size_t units, const char** directory,
+                    std::size_t* consumed);
+int FindLink(const WCHAR* name, std::size_t units, bool ignoreCase);
+const WCHAR* LinkTarget(int link);
+
+// UTF-16 to UTF-8 and back. Each returns the units written (without terminator), or -1
+// for text that is not well formed or does not fit; the output is terminated.
+int Utf16ToUtf8(const WCHAR* text, std::size_t units, char* out, std::size_t capacity);
+int Utf8ToUtf16(const char* text, WCHAR* out, std::size_t capacity);
+
+}  // namespace standin
