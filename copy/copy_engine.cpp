@@ -26,8 +26,7 @@ struct NativeFile {
 
 void DescribeFile(NativeFile& file, const WCHAR* nativePath) {
   NativeServices.RtlInitUnicodeString(&file.name, nativePath);
-  file.attributes = {sizeof(OBJECT_ATTRIBUTES), nullptr, &file.name, OBJ_KERNEL_HANDLE,
-                     nullptr, nullptr};
+  file.attributes = ObjectAttributesFor(&file.name, OBJ_KERNEL_HANDLE);
   file.io.Status = STATUS_SUCCESS;
   file.io.Information = 0;
   file.handle = nullptr;

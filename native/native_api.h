@@ -23,3 +23,12 @@ using ZwSetInformationFileFn = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID,
 
 // NT statuses are shown as unsigned 32-bit values; LONG is 32 bits on both builds.
 inline ULONG StatusCode(NTSTATUS status) { return static_cast<ULONG>(status); }
+
+// A name to open, with no root directory, security descriptor or quality of service.
+inline OBJECT_ATTRIBUTES ObjectAttributesFor(PUNICODE_STRING name, ULONG attributes) {
+  OBJECT_ATTRIBUTES record{};
+  record.Length = sizeof(OBJECT_ATTRIBUTES);
+  record.ObjectName = name;
+  record.Attributes = attributes;
+  return record;
+}

@@ -37,8 +37,8 @@ std::size_t UncRootLength(const WCHAR* path) {
 NTSTATUS QueryLinkTarget(const WCHAR* linkName, WCHAR* target) {
   UNICODE_STRING name;
   NativeServices.RtlInitUnicodeString(&name, linkName);
-  OBJECT_ATTRIBUTES attributes{sizeof(OBJECT_ATTRIBUTES), nullptr, &name,
-                               OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr};
+  OBJECT_ATTRIBUTES attributes =
+      ObjectAttributesFor(&name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE);
   HANDLE link = nullptr;
   NTSTATUS status = NativeServices.ZwOpenSymbolicLinkObject(&link, GENERIC_READ, &attributes);
   if (status != STATUS_SUCCESS) {
