@@ -56,7 +56,9 @@ void FormatInto(BoundedWriter& writer, const WCHAR* format, va_list arguments) {
   }
 }
 
-bool IsHighSurrogate(WCHAR unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsHighSurrogate(WCHAR unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
 
 // Redirected output: the same text as UTF-8, converted a slice at a time so that the
 // conversion buffer stays fixed; a surrogate pair is never split between slices.
@@ -81,8 +83,7 @@ void WriteUtf8(HANDLE output, const WCHAR* text, int length) {
 
 }  // namespace
 
-std::uint32_t BoundedFormat(WCHAR* buffer, std::size_t sizeInBytes, const WCHAR* format,
-                            ...) {
+std::uint32_t BoundedFormat(WCHAR* buffer, std::size_t sizeInBytes, const WCHAR* format, ...) {
   const std::size_t capacity = sizeInBytes / sizeof(WCHAR);
   if (buffer == nullptr || capacity == 0) {
     return kFormatInvalidArgument;

@@ -19,8 +19,7 @@ constexpr std::uint32_t kFormatTruncated = 0x8007007A;
 // capacity of one unit or more, always terminates. Directives: "%s" inserts a wide
 // string unchanged, "%x" an unsigned 32-bit value in lowercase hexadecimal. Any other
 // text, a lone '%' included, is copied as it stands.
-std::uint32_t BoundedFormat(WCHAR* buffer, std::size_t sizeInBytes, const WCHAR* format,
-                            ...);
+std::uint32_t BoundedFormat(WCHAR* buffer, std::size_t sizeInBytes, const WCHAR* format, ...);
 
 // Writes a terminated text to standard output: through the console when it is one,
 // otherwise as UTF-8 bytes, so that redirected output still reaches the user.

@@ -47,17 +47,16 @@ bool TranslateArguments(WCHAR* arguments[], TranslationBuffers& paths, WCHAR* me
   StrCpyW(paths.baseLink, kDriveLinkText);
   StrCpyW(paths.sourceLink, kDriveLinkText);
   StrCpyW(paths.destinationLink, kDriveLinkText);
-  const NTSTATUS baseStatus = ComputeBasePrefix(
-      arguments[0], paths.baseDirectory, paths.baseLink, paths.baseTarget, paths.basePrefix);
-  NTSTATUS status = ComposeNativePath(arguments[1], paths.basePrefix, baseStatus,
-                                      paths.sourceLink, paths.sourceTarget, paths.sourcePath);
+  const NTSTATUS baseStatus = ComputeBasePrefix(arguments[0], paths.baseDirectory, paths.baseLink,
+                                                paths.baseTarget, paths.basePrefix);
+  NTSTATUS status = ComposeNativePath(arguments[1], paths.basePrefix, baseStatus, paths.sourceLink,
+                                      paths.sourceTarget, paths.sourcePath);
   if (status != STATUS_SUCCESS) {
     ReportUnresolved(message, arguments[1], status);
     return false;
   }
-  status = ComposeNativePath(arguments[2], paths.basePrefix, baseStatus,
-                             paths.destinationLink, paths.destinationTarget,
-                             paths.destinationPath);
+  status = ComposeNativePath(arguments[2], paths.basePrefix, baseStatus, paths.destinationLink,
+                             paths.destinationTarget, paths.destinationPath);
   if (status != STATUS_SUCCESS) {
     ReportUnresolved(message, arguments[2], status);
     return false;
@@ -66,7 +65,9 @@ bool TranslateArguments(WCHAR* arguments[], TranslationBuffers& paths, WCHAR* me
 }
 
 // Waits for Enter on a console; returns at once when standard input is at its end.
-void Pause() { static_cast<void>(std::getchar()); }
+void Pause() {
+  static_cast<void>(std::getchar());
+}
 
 // One run with a source and a destination: everything up to the pause. Returns
 // whether the whole file arrived.
@@ -79,8 +80,7 @@ bool RunCopy(WCHAR* arguments[], WCHAR* message) {
   if (!TranslateArguments(arguments, paths, message)) {
     return false;
   }
-  BoundedFormat(message, kMessageBytes, kAnnouncement, paths.sourcePath,
-                paths.destinationPath);
+  BoundedFormat(message, kMessageBytes, kAnnouncement, paths.sourcePath, paths.destinationPath);
   ConsolePrint(message);
   alignas(64) BYTE data[kCopyBlockBytes];
   return CopyFileNative(paths.sourcePath, paths.destinationPath, message, data);

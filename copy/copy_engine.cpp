@@ -33,9 +33,8 @@ void DescribeFile(NativeFile& file, const WCHAR* nativePath) {
 }
 
 NTSTATUS OpenFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options) {
-  return NativeServices.ZwCreateFile(&file.handle, access, &file.attributes, &file.io,
-                                     nullptr, 0, kNoSharing, disposition, options, nullptr,
-                                     0);
+  return NativeServices.ZwCreateFile(&file.handle, access, &file.attributes, &file.io, nullptr, 0,
+                                     kNoSharing, disposition, options, nullptr, 0);
 }
 
 void Report(WCHAR* message, const WCHAR* format, NTSTATUS status) {
@@ -50,8 +49,8 @@ NTSTATUS WriteBlock(NativeFile& destination, BYTE* data, ULONG length) {
   while (written < length) {
     const ULONG remaining = length - written;
     const NTSTATUS status =
-        NativeServices.ZwWriteFile(destination.handle, nullptr, nullptr, nullptr,
-                                   &destination.io, data + written, remaining, nullptr, nullptr);
+        NativeServices.ZwWriteFile(destination.handle, nullptr, nullptr, nullptr, &destination.io,
+                                   data + written, remaining, nullptr, nullptr);
     if (status != STATUS_SUCCESS) {
       return status;
     }
@@ -70,8 +69,7 @@ NTSTATUS WriteBlock(NativeFile& destination, BYTE* data, ULONG length) {
 bool CopyBlocks(NativeFile& source, NativeFile& destination, BYTE* data, WCHAR* message) {
   for (;;) {
     NTSTATUS status = NativeServices.ZwReadFile(source.handle, nullptr, nullptr, nullptr,
-                                                &source.io, data, kBlockBytes, nullptr,
-                                                nullptr);
+                                                &source.io, data, kBlockBytes, nullptr, nullptr);
     if (status == STATUS_END_OF_FILE) {
       return true;
     }

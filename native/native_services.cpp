@@ -16,9 +16,9 @@ bool Lookup(HMODULE module, const char* name, Entry& entry) {
 }  // namespace
 
 // Each entry is looked up under its own name, in the table's order.
-#define BIND_ENTRY(entry)                          \
+#define BIND_ENTRY(entry)                             \
   if (!Lookup(ntdll, #entry, NativeServices.entry)) { \
-    return #entry;                                 \
+    return #entry;                                    \
   }
 
 const char* BindNativeServices() {

@@ -4,7 +4,9 @@
 
 namespace {
 
-std::size_t Length(const WCHAR* text) { return static_cast<std::size_t>(lstrlenW(text)); }
+std::size_t Length(const WCHAR* text) {
+  return static_cast<std::size_t>(lstrlenW(text));
+}
 
 }  // namespace
 
@@ -31,8 +33,7 @@ NTSTATUS ReplacePathRoot(WCHAR* path, std::size_t rootUnits, const WCHAR* text) 
     return STATUS_NAME_TOO_LONG;
   }
   // Move the rest (with its terminator) into place, then lay the new root before it.
-  std::memmove(path + textLength, path + rootUnits,
-               (length - rootUnits + 1) * sizeof(WCHAR));
+  std::memmove(path + textLength, path + rootUnits, (length - rootUnits + 1) * sizeof(WCHAR));
   std::memcpy(path, text, textLength * sizeof(WCHAR));
   return STATUS_SUCCESS;
 }

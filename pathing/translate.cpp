@@ -8,7 +8,9 @@ namespace {
 // Network paths resolve through this link as drive paths do through theirs.
 const WCHAR* const kUncLinkName = WIDE("\\??\\UNC");
 
-bool IsUncPath(const WCHAR* path) { return path[0] == kSeparator && path[1] == kSeparator; }
+bool IsUncPath(const WCHAR* path) {
+  return path[0] == kSeparator && path[1] == kSeparator;
+}
 
 // "\\?\" and "\\.\" name the object namespace directly; the tool takes no such path.
 bool IsDeviceNamespacePath(const WCHAR* path) {
@@ -16,7 +18,9 @@ bool IsDeviceNamespacePath(const WCHAR* path) {
 }
 
 // A path that begins with a single separator: rooted on the current drive.
-bool IsRootedPath(const WCHAR* path) { return path[0] == kSeparator && path[1] != kSeparator; }
+bool IsRootedPath(const WCHAR* path) {
+  return path[0] == kSeparator && path[1] != kSeparator;
+}
 
 // Length of "\\server\share" at the start of a UNC path, or 0 when either is empty.
 std::size_t UncRootLength(const WCHAR* path) {
@@ -212,8 +216,8 @@ NTSTATUS ComputeBasePrefix(WCHAR* invocationPath, WCHAR* baseDirectory, WCHAR* l
   return status;
 }
 
-NTSTATUS ComposeNativePath(const WCHAR* argument, const WCHAR* basePrefix,
-                           NTSTATUS baseStatus, WCHAR* linkName, WCHAR* target, WCHAR* out) {
+NTSTATUS ComposeNativePath(const WCHAR* argument, const WCHAR* basePrefix, NTSTATUS baseStatus,
+                           WCHAR* linkName, WCHAR* target, WCHAR* out) {
   if (!PathIsRelativeW(argument)) {
     return ComposeAbsolutePath(argument, linkName, target, out);
   }

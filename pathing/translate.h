@@ -24,5 +24,5 @@ NTSTATUS ComputeBasePrefix(WCHAR* invocationPath, WCHAR* baseDirectory, WCHAR* l
 // Writes the native path of one argument into out. A relative argument is joined to
 // the base prefix as typed; when the base prefix could not be computed, its status
 // is this argument's. Every buffer but the argument is a path buffer.
-NTSTATUS ComposeNativePath(const WCHAR* argument, const WCHAR* basePrefix,
-                           NTSTATUS baseStatus, WCHAR* linkName, WCHAR* target, WCHAR* out);
+NTSTATUS ComposeNativePath(const WCHAR* argument, const WCHAR* basePrefix, NTSTATUS baseStatus,
+                           WCHAR* linkName, WCHAR* target, WCHAR* out);

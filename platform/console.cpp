@@ -57,8 +57,8 @@ HANDLE GetStdHandle(DWORD stdHandle) {
 }
 
 // Like the real one, fails on a handle that is not a console: here, not a terminal.
-BOOL WriteConsoleW(HANDLE console, const VOID* buffer, DWORD charsToWrite,
-                   LPDWORD charsWritten, LPVOID /*reserved*/) {
+BOOL WriteConsoleW(HANDLE console, const VOID* buffer, DWORD charsToWrite, LPDWORD charsWritten,
+                   LPVOID /*reserved*/) {
   const int descriptor = DescriptorOf(console);
   if (descriptor < 0 || isatty(descriptor) == 0) {
     return FALSE;
@@ -70,8 +70,8 @@ BOOL WriteConsoleW(HANDLE console, const VOID* buffer, DWORD charsToWrite,
     DWORD slice = charsToWrite - done < kSlice ? charsToWrite - done : kSlice;
     const WCHAR last = text[done + slice - 1];
     slice -= done + slice < charsToWrite && last >= 0xD800 && last <= 0xDBFF ? 1 : 0;
-    const int count = WideCharToMultiByte(CP_UTF8, 0, text + done, static_cast<int>(slice),
-                                          bytes, sizeof bytes, nullptr, nullptr);
+    const int count = WideCharToMultiByte(CP_UTF8, 0, text + done, static_cast<int>(slice), bytes,
+                                          sizeof bytes, nullptr, nullptr);
     if (!WriteAll(descriptor, bytes, static_cast<std::size_t>(count))) {
       return FALSE;
     }

@@ -14,7 +14,7 @@
 namespace standin {
 namespace {
 
-constexpr ACCESS_MASK kReadRights = GENERIC_READ | 0x1;         // FILE_READ_DATA
+constexpr ACCESS_MASK kReadRights = GENERIC_READ | 0x1;          // FILE_READ_DATA
 constexpr ACCESS_MASK kWriteRights = GENERIC_WRITE | 0x2 | 0x4;  // FILE_WRITE/APPEND_DATA
 constexpr ULONG kDirectoryFile = 0x1;                            // FILE_DIRECTORY_FILE
 constexpr ULONG_PTR kFileOpened = 1;
@@ -185,9 +185,9 @@ NTSTATUS Complete(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information) {
 
 OpenObject* FileFor(HANDLE handle, ACCESS_MASK needed, NTSTATUS* status) {
   OpenObject* object = FindObject(handle, ObjectKind::File);
-  *status = object == nullptr                   ? STATUS_INVALID_HANDLE
-            : (object->access & needed) == 0    ? STATUS_ACCESS_DENIED
-                                                : STATUS_SUCCESS;
+  *status = object == nullptr                ? STATUS_INVALID_HANDLE
+            : (object->access & needed) == 0 ? STATUS_ACCESS_DENIED
+                                             : STATUS_SUCCESS;
   return *status == STATUS_SUCCESS ? object : nullptr;
 }
 
@@ -209,8 +209,8 @@ ssize_t Transfer(bool writing, int descriptor, PVOID buffer, ULONG length,
 
 NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
                       PIO_STATUS_BLOCK io, PLARGE_INTEGER /*allocationSize*/,
-                      ULONG /*fileAttributes*/, ULONG shareAccess, ULONG disposition,
-                      ULONG options, PVOID /*eaBuffer*/, ULONG /*eaLength*/) {
+                      ULONG /*fileAttributes*/, ULONG shareAccess, ULONG disposition, ULONG options,
+                      PVOID /*eaBuffer*/, ULONG /*eaLength*/) {
   if (handle == nullptr || attributes == nullptr || io == nullptr ||
       attributes->RootDirectory != nullptr) {
     return STATUS_INVALID_PARAMETER;
@@ -277,8 +277,8 @@ NTSTATUS ZwWriteFile(HANDLE file, HANDLE /*event*/, PIO_APC_ROUTINE /*apcRoutine
   return Complete(io, STATUS_SUCCESS, static_cast<ULONG_PTR>(moved));
 }
 
-NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information,
-                              ULONG length, FILE_INFORMATION_CLASS informationClass) {
+NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                              FILE_INFORMATION_CLASS informationClass) {
   if (informationClass != FileDispositionInformation) {
     return STATUS_INVALID_INFO_CLASS;
   }

@@ -14,7 +14,9 @@ constexpr std::size_t kMaxObjects = 64;
 OpenObject objects[kMaxObjects];
 
 // Handles are small multiples of four, as on Windows; none is 0.
-HANDLE HandleOf(std::size_t slot) { return reinterpret_cast<HANDLE>((slot + 1) * 4); }
+HANDLE HandleOf(std::size_t slot) {
+  return reinterpret_cast<HANDLE>((slot + 1) * 4);
+}
 
 std::size_t SlotOf(HANDLE handle) {
   const auto value = reinterpret_cast<std::uintptr_t>(handle);
@@ -71,7 +73,9 @@ NTSTATUS ReleaseObject(HANDLE handle) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwClose(HANDLE handle) { return ReleaseObject(handle); }
+NTSTATUS ZwClose(HANDLE handle) {
+  return ReleaseObject(handle);
+}
 
 }  // namespace standin
 

@@ -111,7 +111,9 @@ constexpr UINT CP_UTF8 = 65001;
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(-1);  // NOLINT
 
 // NT statuses the tool and the stand-in use.
-constexpr NTSTATUS NtStatus(std::uint32_t code) { return static_cast<NTSTATUS>(code); }
+constexpr NTSTATUS NtStatus(std::uint32_t code) {
+  return static_cast<NTSTATUS>(code);
+}
 constexpr NTSTATUS STATUS_SUCCESS = 0;
 constexpr NTSTATUS STATUS_UNSUCCESSFUL = NtStatus(0xC0000001);
 constexpr NTSTATUS STATUS_INVALID_INFO_CLASS = NtStatus(0xC0000003);
@@ -147,8 +149,8 @@ HMODULE GetModuleHandleW(LPCWSTR moduleName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 DWORD GetCurrentDirectoryW(DWORD bufferLength, LPWSTR buffer);
 HANDLE GetStdHandle(DWORD stdHandle);
-BOOL WriteConsoleW(HANDLE console, const VOID* buffer, DWORD charsToWrite,
-                   LPDWORD charsWritten, LPVOID reserved);
+BOOL WriteConsoleW(HANDLE console, const VOID* buffer, DWORD charsToWrite, LPDWORD charsWritten,
+                   LPVOID reserved);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE object);

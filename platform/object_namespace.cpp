@@ -34,8 +34,8 @@ WCHAR FoldCase(WCHAR unit) {
 
 bool SameText(const WCHAR* left, const WCHAR* right, std::size_t units, bool ignoreCase) {
   for (std::size_t at = 0; at < units; ++at) {
-    const bool same = ignoreCase ? FoldCase(left[at]) == FoldCase(right[at])
-                                 : left[at] == right[at];
+    const bool same =
+        ignoreCase ? FoldCase(left[at]) == FoldCase(right[at]) : left[at] == right[at];
     if (!same) {
       return false;
     }
@@ -69,7 +69,9 @@ int FindLink(const WCHAR* name, std::size_t units, bool ignoreCase) {
   return -1;
 }
 
-const WCHAR* LinkTarget(int link) { return links[link].target; }
+const WCHAR* LinkTarget(int link) {
+  return links[link].target;
+}
 
 NTSTATUS FindVolume(const WCHAR* path, std::size_t units, const char** directory,
                     std::size_t* consumed) {
@@ -124,8 +126,7 @@ NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE handle, ACCESS_MASK /*access*/,
 
 // Writes the target with its terminator; the caller that asks for the returned length
 // must leave room for the terminator, as on the platform.
-NTSTATUS ZwQuerySymbolicLinkObject(HANDLE link, PUNICODE_STRING target,
-                                   PULONG returnedLength) {
+NTSTATUS ZwQuerySymbolicLinkObject(HANDLE link, PUNICODE_STRING target, PULONG returnedLength) {
   const OpenObject* object = FindObject(link, ObjectKind::Link);
   if (object == nullptr) {
     return STATUS_INVALID_HANDLE;

@@ -14,8 +14,7 @@ namespace standin {
 VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
 NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE handle, ACCESS_MASK access,
                                   POBJECT_ATTRIBUTES attributes);
-NTSTATUS ZwQuerySymbolicLinkObject(HANDLE link, PUNICODE_STRING target,
-                                   PULONG returnedLength);
+NTSTATUS ZwQuerySymbolicLinkObject(HANDLE link, PUNICODE_STRING target, PULONG returnedLength);
 NTSTATUS ZwClose(HANDLE handle);
 NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
                       PIO_STATUS_BLOCK io, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
@@ -25,10 +24,10 @@ NTSTATUS ZwReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID
                     PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
                     PULONG key);
 NTSTATUS ZwWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
-                     PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
-                     PLARGE_INTEGER byteOffset, PULONG key);
-NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information,
-                              ULONG length, FILE_INFORMATION_CLASS informationClass);
+                     PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
+                     PULONG key);
+NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                              FILE_INFORMATION_CLASS informationClass);
 
 // Handles: a fixed table of open objects; a handle is never 0.
 enum class ObjectKind { Free, Link, File };
@@ -36,11 +35,11 @@ constexpr std::size_t kPosixPathBytes = 4096;
 
 struct OpenObject {
   ObjectKind kind;
-  int link;             // Link: index in the namespace
-  int descriptor;       // File: the POSIX descriptor
-  ACCESS_MASK access;   // File: the rights it was opened with
-  bool deleteOnClose;   // File: removed when closed
-  dev_t device;         // File: identity, so that only this file is removed
+  int link;            // Link: index in the namespace
+  int descriptor;      // File: the POSIX descriptor
+  ACCESS_MASK access;  // File: the rights it was opened with
+  bool deleteOnClose;  // File: removed when closed
+  dev_t device;        // File: identity, so that only this file is removed
   ino_t inode;
   char path[kPosixPathBytes];  // File: where it was opened
 };

@@ -7,8 +7,12 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool IsHigh(WCHAR unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLow(WCHAR unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool IsHigh(WCHAR unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool IsLow(WCHAR unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 // Reads one code point at text[at]; an unpaired surrogate gives the replacement
 // character, or -1 when strict.
