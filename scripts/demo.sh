@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The tool's main job on an embedded example: a folder holding Report.TXT and
+# report.txt with different contents; Report.TXT is copied by its exact name.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+missing=()
+for package in cmake g++ make; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+fi
+
+cmake --preset host >/dev/null
+cmake --build --preset host -j2 --target vantro >/dev/null
+
+folder=$(mktemp -d)
+trap 'rm -rf "$folder"' EXIT
+printf 'Quarterly report, final version (Report.TXT)\n' > "$folder/Report.TXT"
+printf 'draft notes, do not send (report.txt)\n' > "$folder/report.txt"
+vantro=$PWD/build/host/vantro
+
+cd "$folder"
+echo "In $folder:"
+ls -l
+echo
+echo "\$ vantro Report.TXT Copy.txt"
+status=0
+"$vantro" Report.TXT Copy.txt </dev/null || status=$?
+echo "(exit code $status)"
+echo
+echo "Copy.txt holds:  $(cat Copy.txt)"
+if cmp -s Copy.txt Report.TXT; then
+  echo "It is Report.TXT, byte for byte: the name was looked up with its exact case."
+else
+  echo "It is NOT Report.TXT." && exit 1
+fi
+echo
+echo "\$ vantro REPORT.txt Other.txt   (a spelling that names neither file)"
+"$vantro" REPORT.txt Other.txt </dev/null || echo "(exit code $?)"
