@@ -30,3 +30,12 @@ inline OBJECT_ATTRIBUTES ObjectAttributesFor(PUNICODE_STRING name, ULONG attribu
   record.Attributes = attributes;
   return record;
 }
+
+// The records the native services take have the platform's layouts: on the 32-bit
+// platform OBJECT_ATTRIBUTES is 24 bytes, IO_STATUS_BLOCK and UNICODE_STRING 8.
+static_assert(sizeof(void*) != 4 || sizeof(OBJECT_ATTRIBUTES) == 24);
+static_assert(sizeof(void*) != 4 || sizeof(IO_STATUS_BLOCK) == 8);
+static_assert(sizeof(void*) != 4 || sizeof(UNICODE_STRING) == 8);
+static_assert(sizeof(void*) != 8 || sizeof(OBJECT_ATTRIBUTES) == 48);
+static_assert(sizeof(void*) != 8 || sizeof(IO_STATUS_BLOCK) == 16);
+static_assert(sizeof(void*) != 8 || sizeof(UNICODE_STRING) == 16);
