@@ -1,0 +1,169 @@
+#include "app/console.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/messages.h"
+#include "tests/wide_text.h"
+
+namespace {
+
+constexpr WCHAR kGuard = 0xBEEF;
+constexpr std::size_t kGuardUnits = 8;
+
+// A buffer of whole units as BoundedFormat sees them for a size in bytes, followed by
+// guard units that must come back untouched.
+class GuardedBuffer {
+ public:
+  explicit GuardedBuffer(std::size_t sizeInBytes)
+      : units_(sizeInBytes / sizeof(WCHAR)), storage_(units_ + kGuardUnits, kGuard) {}
+
+  WCHAR* data() { return storage_.data(); }
+
+  bool GuardsIntact() const {
+    for (std::size_t at = units_; at < storage_.size(); ++at) {
+      if (storage_[at] != kGuard) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  std::size_t units_;
+  std::vector<WCHAR> storage_;
+};
+
+// Text without '%' whose every unit shows where it stood, so a cut is checkable.
+WideString Letters(std::size_t units) {
+  WideString text(units, 0);
+  for (std::size_t at = 0; at < units; ++at) {
+    text[at] = static_cast<WCHAR>(WIDE('a') + at % 26);
+  }
+  return text;
+}
+
+constexpr std::size_t kUntouched = static_cast<std::size_t>(-1);
+
+struct EdgeCase {
+  std::size_t sizeInBytes;
+  std::size_t textUnits;
+  std::uint32_t result;
+  std::size_t shownUnits;  // units before the terminator, or kUntouched
+};
+
+TEST(BoundedFormatTest, CapacityEdges) {
+  const EdgeCase cases[] = {
+      {0, 5, kFormatInvalidArgument, kUntouched},
+      {1, 5, kFormatInvalidArgument, kUntouched},  // half a unit is no capacity
+      {2, 0, kFormatOk, 0},
+      {2, 5, kFormatTruncated, 0},
+      {3, 5, kFormatTruncated, 0},
+      {6, 2, kFormatOk, 2},
+      {6, 3, kFormatTruncated, 2},
+      {kMessageBytes, 1022, kFormatOk, 1022},
+      {kMessageBytes, 1023, kFormatOk, 1023},
+      {kMessageBytes, 1024, kFormatTruncated, 1023},
+      {kMessageBytes, 5000, kFormatTruncated, 1023},
+      {kMessageBytes + 1, 1024, kFormatTruncated, 1023},
+      {kMessageBytes + 2, 1024, kFormatOk, 1024},
+  };
+  for (const EdgeCase& edge : cases) {
+    const WideString text = Letters(edge.textUnits);
+    // The same text once as the format itself and once through "%s".
+    for (const bool asArgument : {false, true}) {
+      SCOPED_TRACE(testing::Message() << edge.sizeInBytes << " bytes, " << edge.textUnits
+                                      << " units" << (asArgument ? " through %s" : ""));
+      GuardedBuffer buffer(edge.sizeInBytes);
+      const std::uint32_t result =
+          asArgument ? BoundedFormat(buffer.data(), edge.sizeInBytes, WIDE("%s"), text.c_str())
+                     : BoundedFormat(buffer.data(), edge.sizeInBytes, text.c_str());
+      EXPECT_EQ(result, edge.result);
+      EXPECT_TRUE(buffer.GuardsIntact());
+      if (edge.shownUnits != kUntouched) {
+        EXPECT_EQ(buffer.data()[edge.shownUnits], 0);
+        EXPECT_EQ(WideString(buffer.data(), edge.shownUnits), text.substr(0, edge.shownUnits));
+      }
+    }
+  }
+}
+
+std::string Format(const WCHAR* format, const WCHAR* text) {
+  WCHAR buffer[kMessageUnits];
+  EXPECT_EQ(BoundedFormat(buffer, sizeof buffer, format, text), kFormatOk);
+  return Narrow(buffer);
+}
+
+std::string FormatHex(const WCHAR* format, ULONG first, ULONG second) {
+  WCHAR buffer[kMessageUnits];
+  EXPECT_EQ(BoundedFormat(buffer, sizeof buffer, format, first, second), kFormatOk);
+  return Narrow(buffer);
+}
+
+TEST(BoundedFormatTest, StringDirectiveInsertsTextUnchanged) {
+  const struct {
+    const WCHAR* format;
+    const WCHAR* text;
+    const char* expected;
+  } cases[] = {
+      {WIDE("%s"), WIDE("C:\\50%x done\\%s%d%"), "C:\\50%x done\\%s%d%"},
+      {WIDE("[%s]"), WIDE(""), "[]"},
+      {WIDE("path %s."), WIDE("\\??\\Z:\\a b/\x00e9"), "path \\??\\Z:\\a b/\\u00e9."},
+      {WIDE("%s"), WIDE("\xd83d\xde00"), "\\ud83d\\ude00"},
+  };
+  for (const auto& row : cases) {
+    EXPECT_EQ(Format(row.format, row.text), row.expected);
+  }
+  WCHAR buffer[kMessageUnits];
+  BoundedFormat(buffer, sizeof buffer, kAnnouncement, WIDE("\\Device\\V1\\a%s"),
+                WIDE("\\Device\\V1\\B"));
+  EXPECT_EQ(Narrow(buffer), "src=\\Device\\V1\\a%s\ndst=\\Device\\V1\\B\n\n");
+}
+
+TEST(BoundedFormatTest, HexDirectiveIsLowercaseWithoutPrefixOrFill) {
+  const struct {
+    ULONG value;
+    const char* expected;
+  } cases[] = {
+      {0, "0"},
+      {0x7, "7"},
+      {0x10, "10"},
+      {0xABCDEF, "abcdef"},
+      {0x80000000, "80000000"},
+      {0xC0000034, "c0000034"},
+      {0xFFFFFFFF, "ffffffff"},
+  };
+  for (const auto& row : cases) {
+    EXPECT_EQ(FormatHex(WIDE("%x"), row.value, 0), row.expected);
+  }
+  EXPECT_EQ(FormatHex(kErrorCreating, 0xC0000035, 0), "Error creating, Status=c0000035 (0)\n");
+  EXPECT_EQ(FormatHex(kErrorOpening, 0xC0000034, 0), "Error openning, Status=c0000034\n");
+
+  // Digits are cut like any other text.
+  WCHAR buffer[3] = {kGuard, kGuard, kGuard};
+  EXPECT_EQ(BoundedFormat(buffer, sizeof buffer, WIDE("%x"), ULONG{0xC0000034}), kFormatTruncated);
+  EXPECT_EQ(Narrow(buffer), "c0");
+}
+
+TEST(BoundedFormatTest, TextThatIsNoDirectiveIsCopied) {
+  const struct {
+    const WCHAR* format;
+    const char* expected;
+  } cases[] = {
+      {WIDE("100% sure"), "100% sure"},
+      {WIDE("%d %S %X %"), "%d %S %X %"},
+      {WIDE("%"), "%"},
+      {kUsageText,
+       "Usage:\nvantro <source> <destination>\nAttention: Filenames are case sensitive!"},
+  };
+  for (const auto& row : cases) {
+    WCHAR buffer[kMessageUnits];
+    EXPECT_EQ(BoundedFormat(buffer, sizeof buffer, row.format), kFormatOk);
+    EXPECT_EQ(Narrow(buffer), row.expected);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,356 @@
+// The copy engine over a service table whose reads, writes and creates the test
+// scripts, to bring about what real files rarely do: short reads, failed reads and
+// writes, writes that move part or none of their bytes, both forms of end of file.
+#include "copy/copy_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ostream>
+#include <vector>
+
+#include "native/native_services.h"
+#include "tests/support/scratch.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kBlock = kCopyBlockBytes;
+
+// What one scripted read or write does in place of the bound service.
+struct Step {
+  enum Kind {
+    kReal,        // the bound service as it is
+    kLimit,       // the bound service, asked for at most `bytes`
+    kFail,        // fails with `status`, moving nothing
+    kEndAsEmpty,  // the bound service, but its end of file shows as success with 0 bytes
+    kNothing,     // success with 0 bytes moved
+  };
+  Kind kind = kReal;
+  ULONG bytes = 0;
+  NTSTATUS status = STATUS_SUCCESS;
+};
+
+Step Real() {
+  return {};
+}
+Step Limit(ULONG bytes) {
+  return {Step::kLimit, bytes, STATUS_SUCCESS};
+}
+Step Fail(NTSTATUS status) {
+  return {Step::kFail, 0, status};
+}
+Step EndAsEmpty() {
+  return {Step::kEndAsEmpty, 0, STATUS_SUCCESS};
+}
+Step Nothing() {
+  return {Step::kNothing, 0, STATUS_SUCCESS};
+}
+
+// The first calls follow `first`; every later one does `rest`.
+struct Script {
+  std::vector<Step> first;
+  Step rest;
+
+  Step Next(std::size_t& calls) const {
+    const std::size_t call = calls++;
+    return call < first.size() ? first[call] : rest;
+  }
+};
+
+// What the copy asked of ZwCreateFile.
+struct CreateCall {
+  ACCESS_MASK access;
+  ULONG objectLength;
+  ULONG objectAttributes;
+  bool rootDirectory;
+  WideText name;
+  bool allocationSize;
+  ULONG fileAttributes;
+  ULONG shareAccess;
+  ULONG disposition;
+  ULONG options;
+  bool extendedAttributes;
+};
+
+NativeServiceTable bound;
+Script reads;
+Script writes;
+std::size_t readCalls;
+std::size_t writeCalls;
+std::vector<CreateCall> creates;
+// The create that fails in place of the destination's: its status and what it leaves
+// in the status block (untouched when blockStatus is absent).
+bool failDestination;
+NTSTATUS destinationStatus;
+bool fillBlock;
+NTSTATUS blockStatus;
+
+NTSTATUS Complete(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information) {
+  io->Status = status;
+  io->Information = information;
+  return status;
+}
+
+NTSTATUS ScriptedRead(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
+                      PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER offset,
+                      PULONG key) {
+  const Step step = reads.Next(readCalls);
+  if (step.kind == Step::kFail || step.kind == Step::kNothing) {
+    return Complete(io, step.status, 0);
+  }
+  const ULONG asked = step.kind == Step::kLimit ? std::min(length, step.bytes) : length;
+  const NTSTATUS status =
+      bound.ZwReadFile(file, event, routine, context, io, buffer, asked, offset, key);
+  if (step.kind == Step::kEndAsEmpty && status == STATUS_END_OF_FILE) {
+    return Complete(io, STATUS_SUCCESS, 0);
+  }
+  return status;
+}
+
+NTSTATUS ScriptedWrite(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
+                       PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER offset,
+                       PULONG key) {
+  const Step step = writes.Next(writeCalls);
+  if (step.kind == Step::kFail || step.kind == Step::kNothing) {
+    return Complete(io, step.status, 0);
+  }
+  const ULONG asked = step.kind == Step::kLimit ? std::min(length, step.bytes) : length;
+  return bound.ZwWriteFile(file, event, routine, context, io, buffer, asked, offset, key);
+}
+
+NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                        PIO_STATUS_BLOCK io, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
+                        ULONG shareAccess, ULONG disposition, ULONG options, PVOID eaBuffer,
+                        ULONG eaLength) {
+  const UNICODE_STRING* name = attributes->ObjectName;
+  creates.push_back(
+      {access, attributes->Length, attributes->Attributes, attributes->RootDirectory != nullptr,
+       WideText(name->Buffer, name->Length / sizeof(WCHAR)), allocationSize != nullptr,
+       fileAttributes, shareAccess, disposition, options, eaBuffer != nullptr || eaLength != 0});
+  if (failDestination && creates.size() == 2) {
+    if (fillBlock) {
+      io->Status = blockStatus;
+    }
+    return destinationStatus;
+  }
+  return bound.ZwCreateFile(handle, access, attributes, io, allocationSize, fileAttributes,
+                            shareAccess, disposition, options, eaBuffer, eaLength);
+}
+
+// Whether nothing holds the file any more: an open without sharing succeeds only then.
+NTSTATUS OpenAlone(const WideText& path) {
+  UNICODE_STRING name;
+  bound.RtlInitUnicodeString(&name, path.c_str());
+  OBJECT_ATTRIBUTES attributes = ObjectAttributesFor(&name, OBJ_KERNEL_HANDLE);
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = nullptr;
+  const NTSTATUS status = bound.ZwCreateFile(&handle, GENERIC_READ | SYNCHRONIZE, &attributes, &io,
+                                             nullptr, 0, 0, FILE_OPEN, 0x50, nullptr, 0);
+  if (status == STATUS_SUCCESS) {
+    CloseHandle(handle);
+  }
+  return status;
+}
+
+class CopyEngineTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = NativeServices;
+    ASSERT_EQ(BindNativeServices(), nullptr);
+    bound = NativeServices;
+    reads = {};
+    writes = {};
+    readCalls = writeCalls = 0;
+    creates.clear();
+    failDestination = fillBlock = false;
+    NativeServices.ZwReadFile = ScriptedRead;
+    NativeServices.ZwWriteFile = ScriptedWrite;
+    NativeServices.ZwCreateFile = RecordedCreate;
+  }
+  void TearDown() override { NativeServices = saved_; }
+
+  CopyOutcome Copy() {
+    return CopyCapturingOutput(folder_.NativePath("source"), folder_.NativePath("copy"));
+  }
+
+  ScratchFolder folder_;
+
+ private:
+  NativeServiceTable saved_{};
+};
+
+struct Scenario {
+  const char* name;
+  std::size_t size;
+  Script reads;
+  Script writes;
+  const char* printed;
+  bool copied;
+};
+
+const Scenario kScenarios[] = {
+    {"PlainCopy", 3 * kBlock + 5, {}, {}, "", true},
+    {"ShortReadMidFile", 3 * kBlock + 5, {{Real(), Limit(100)}, Real()}, {}, "", true},
+    {"EveryReadShort", 3 * kBlock + 5, {{}, Limit(4000)}, {}, "", true},
+    {"EndAsStatusAfterFullBlocks", 2 * kBlock, {}, {}, "", true},
+    {"EndAsEmptySuccessAfterFullBlocks", 2 * kBlock, {{}, EndAsEmpty()}, {}, "", true},
+    {"EndAsEmptySuccessAfterShortBlock", kBlock + 7, {{}, EndAsEmpty()}, {}, "", true},
+    {"EmptySourceEndAsStatus", 0, {}, {}, "", true},
+    {"EmptySourceEndAsEmptySuccess", 0, {{}, EndAsEmpty()}, {}, "", true},
+    {"FailedFirstRead",
+     2 * kBlock,
+     {{Fail(STATUS_IO_DEVICE_ERROR)}, Real()},
+     {},
+     "Error reading, Status=c0000185\n",
+     false},
+    {"FailedReadMidFile",
+     3 * kBlock,
+     {{Real(), Limit(10), Fail(STATUS_ACCESS_DENIED)}, Real()},
+     {},
+     "Error reading, Status=c0000022\n",
+     false},
+    {"FailedWrite",
+     3 * kBlock,
+     {},
+     {{Real(), Fail(STATUS_IO_DEVICE_ERROR)}, Real()},
+     "Error writing, Status=c0000185\n",
+     false},
+    {"PartialWritesContinued",
+     3 * kBlock + 5,
+     {},
+     {{Limit(536), Limit(1), Limit(static_cast<ULONG>(kBlock - 1))}, Real()},
+     "",
+     true},
+    {"EveryWritePartial", 3 * kBlock + 5, {}, {{}, Limit(3000)}, "", true},
+    {"WriteMovesNothing",
+     2 * kBlock,
+     {},
+     {{Real(), Nothing()}, Real()},
+     "Error writing, Status=c000007f\n",
+     false},
+    {"PartialWriteThenNothing",
+     2 * kBlock,
+     {},
+     {{Limit(536), Nothing()}, Real()},
+     "Error writing, Status=c000007f\n",
+     false},
+    {"PartialWriteThenDiskFull",
+     2 * kBlock,
+     {},
+     {{Limit(536), Fail(STATUS_DISK_FULL)}, Real()},
+     "Error writing, Status=c000007f\n",
+     false},
+};
+
+// Scenarios are named by their name alone in the test list.
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+  *out << scenario.name;
+}
+
+class CopyScenarioTest : public CopyEngineTest, public testing::WithParamInterface<Scenario> {};
+
+// The whole file arrives or nothing is left; a failure is one line, and no handle
+// stays open either way.
+TEST_P(CopyScenarioTest, CopiesWholeFileOrLeavesNothing) {
+  const Scenario& scenario = GetParam();
+  const std::string data = RandomBytes(scenario.size, 7);
+  WriteBytes(folder_ / "source", data);
+  reads = scenario.reads;
+  writes = scenario.writes;
+
+  const CopyOutcome outcome = Copy();
+
+  EXPECT_EQ(outcome.printed, scenario.printed);
+  EXPECT_EQ(outcome.copied, scenario.copied);
+  if (scenario.copied) {
+    ASSERT_TRUE(fs::exists(folder_ / "copy"));
+    const std::string copy = ReadBytes(folder_ / "copy");
+    EXPECT_EQ(copy.size(), data.size());
+    EXPECT_TRUE(copy == data) << "the copy differs from its source";
+    EXPECT_EQ(OpenAlone(folder_.NativePath("copy")), STATUS_SUCCESS);
+  } else {
+    EXPECT_FALSE(fs::exists(folder_ / "copy"));
+  }
+  EXPECT_TRUE(ReadBytes(folder_ / "source") == data);
+  EXPECT_EQ(OpenAlone(folder_.NativePath("source")), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripted, CopyScenarioTest, testing::ValuesIn(kScenarios),
+                         [](const testing::TestParamInfo<Scenario>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// Case-sensitive lookup, no sharing, a source that must not be a directory, and a
+// destination created new that the copy may remove again.
+TEST_F(CopyEngineTest, OpensSourceAndCreatesDestinationAsAsked) {
+  WriteBytes(folder_ / "source", "data");
+  ASSERT_TRUE(Copy().copied);
+
+  ASSERT_EQ(creates.size(), 2U);
+  const CreateCall& source = creates[0];
+  const CreateCall& destination = creates[1];
+  EXPECT_EQ(source.name, folder_.NativePath("source"));
+  EXPECT_EQ(destination.name, folder_.NativePath("copy"));
+  EXPECT_EQ(source.access, 0x80100000U);
+  EXPECT_EQ(destination.access, 0x40110000U);
+  EXPECT_EQ(source.options, 0x50U);
+  EXPECT_EQ(destination.options, 0x10U);
+  EXPECT_EQ(source.disposition, 1U);       // FILE_OPEN
+  EXPECT_EQ(destination.disposition, 2U);  // FILE_CREATE
+  for (const CreateCall& call : creates) {
+    EXPECT_EQ(call.shareAccess, 0U);
+    EXPECT_EQ(call.objectAttributes, 0x200U);  // OBJ_KERNEL_HANDLE, never case-insensitive
+    EXPECT_EQ(call.objectLength, sizeof(OBJECT_ATTRIBUTES));
+    EXPECT_FALSE(call.rootDirectory);
+    EXPECT_EQ(call.fileAttributes, 0U);
+    EXPECT_FALSE(call.allocationSize);
+    EXPECT_FALSE(call.extendedAttributes);
+  }
+}
+
+TEST_F(CopyEngineTest, FailedSourceOpenCreatesNothing) {
+  const CopyOutcome outcome = Copy();
+
+  EXPECT_EQ(outcome.printed, "Error openning, Status=c0000034\n");
+  EXPECT_FALSE(outcome.copied);
+  EXPECT_EQ(creates.size(), 1U);
+  EXPECT_FALSE(fs::exists(folder_ / "copy"));
+}
+
+struct CreateFailure {
+  NTSTATUS returned;
+  bool fillsBlock;
+  NTSTATUS block;
+  const char* printed;
+};
+
+// The second field is the status block's, which a failing service may leave untouched.
+TEST_F(CopyEngineTest, FailedCreateShowsBothStatusesAndReleasesSource) {
+  const CreateFailure failures[] = {
+      {STATUS_OBJECT_NAME_COLLISION, false, 0, "Error creating, Status=c0000035 (0)\n"},
+      {STATUS_OBJECT_NAME_COLLISION, true, STATUS_OBJECT_NAME_COLLISION,
+       "Error creating, Status=c0000035 (c0000035)\n"},
+      {STATUS_ACCESS_DENIED, true, STATUS_DISK_FULL,
+       "Error creating, Status=c0000022 (c000007f)\n"},
+  };
+  WriteBytes(folder_ / "source", "data");
+  for (const CreateFailure& failure : failures) {
+    SCOPED_TRACE(failure.printed);
+    creates.clear();
+    failDestination = true;
+    destinationStatus = failure.returned;
+    fillBlock = failure.fillsBlock;
+    blockStatus = failure.block;
+
+    const CopyOutcome outcome = Copy();
+
+    EXPECT_EQ(outcome.printed, failure.printed);
+    EXPECT_FALSE(outcome.copied);
+    EXPECT_EQ(readCalls, 0U);
+    EXPECT_EQ(OpenAlone(folder_.NativePath("source")), STATUS_SUCCESS);
+  }
+}
+
+}  // namespace

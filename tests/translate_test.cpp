@@ -1,0 +1,268 @@
+// Path translation over the stand-in's object namespace, with drive links of the test's
+// own: D: and E: back a scratch folder, Z: is the POSIX root as at start.
+#include "pathing/translate.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "native/native_services.h"
+#include "pathing/path_text.h"
+#include "tests/wide_text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr NTSTATUS kSyntaxBad = STATUS_OBJECT_PATH_SYNTAX_BAD;
+constexpr NTSTATUS kNoLink = STATUS_OBJECT_NAME_NOT_FOUND;
+constexpr NTSTATUS kTooLong = STATUS_NAME_TOO_LONG;
+
+struct LinkBuffers {
+  WCHAR link[kLinkNameUnits];
+  WCHAR target[kPathUnits];
+  LinkBuffers() { StrCpyW(link, kDriveLinkText); }
+};
+
+struct Outcome {
+  NTSTATUS status;
+  std::string path;
+};
+
+// The drive path's native form under the stand-in's Z:, the POSIX root.
+std::string ZNative(const std::string& device, const fs::path& posix) {
+  std::string path = device + posix.string();
+  for (char& unit : path) {
+    unit = unit == '/' ? '\\' : unit;
+  }
+  return path;
+}
+
+class TranslateTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(BindNativeServices(), nullptr);
+    char pattern[] = "/tmp/vantro-translate-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    scratch_ = fs::canonical(pattern);
+    start_ = fs::current_path();
+    ASSERT_TRUE(HostAddDriveLink(u'D', u"\\Device\\UnitD", scratch_.c_str()));
+    ASSERT_TRUE(HostAddDriveLink(u'E', u"\\Device\\UnitE", scratch_.c_str()));
+    LinkBuffers z;
+    ASSERT_EQ(ResolveDriveTarget(u"Z:\\", z.link, z.target), STATUS_SUCCESS);
+    zDevice_ = Narrow(z.target);
+  }
+
+  void TearDown() override {
+    HostResetNamespace();
+    fs::current_path(start_);
+    fs::remove_all(scratch_);
+  }
+
+  // The driver's order: the base prefix first, then the argument.
+  static Outcome Translate(const std::string& invocation, const std::string& argument) {
+    WideString program = Widen(invocation);
+    WCHAR baseDirectory[kPathUnits];
+    WCHAR basePrefix[kPathUnits];
+    WCHAR out[kPathUnits];
+    LinkBuffers base;
+    LinkBuffers own;
+    const NTSTATUS baseStatus =
+        ComputeBasePrefix(program.data(), baseDirectory, base.link, base.target, basePrefix);
+    const WideString wide = Widen(argument);
+    const NTSTATUS status =
+        ComposeNativePath(wide.c_str(), basePrefix, baseStatus, own.link, own.target, out);
+    return {status, status == STATUS_SUCCESS ? Narrow(out) : ""};
+  }
+
+  void ExpectTranslation(const std::string& invocation, const std::string& argument,
+                         const std::string& expected) {
+    SCOPED_TRACE(invocation + " " + argument);
+    const Outcome outcome = Translate(invocation, argument);
+    EXPECT_EQ(outcome.status, STATUS_SUCCESS);
+    EXPECT_EQ(outcome.path, expected);
+  }
+
+  void ExpectRefusal(const std::string& invocation, const std::string& argument, NTSTATUS status) {
+    SCOPED_TRACE(invocation + " " + argument);
+    EXPECT_EQ(Translate(invocation, argument).status, status);
+  }
+
+  fs::path scratch_;
+  fs::path start_;
+  std::string zDevice_;
+};
+
+TEST_F(TranslateTest, LowercaseDriveLetterOpensUppercaseLink) {
+  LinkBuffers d;
+  ASSERT_EQ(ResolveDriveTarget(u"d:\\x", d.link, d.target), STATUS_SUCCESS);
+  EXPECT_EQ(Narrow(d.link), "\\??\\D:");
+  EXPECT_EQ(Narrow(d.target), "\\Device\\UnitD");
+}
+
+// Past the root, the user's text arrives unit for unit.
+TEST_F(TranslateTest, ArgumentsKeepTheirTextAsTyped) {
+  const struct {
+    const char* invocation;
+    const char* argument;
+    const char* expected;
+  } cases[] = {
+      {"D:\\tools\\vantro.exe", "Report.TXT", "\\Device\\UnitD\\tools\\Report.TXT"},
+      {"d:\\Tools\\vantro.exe", "..\\a/b\\.\\..\\Mixed.Case",
+       "\\Device\\UnitD\\Tools\\..\\a/b\\.\\..\\Mixed.Case"},
+      {"D:\\tools\\vantro.exe", "./x/../Y.txt", "\\Device\\UnitD\\tools\\./x/../Y.txt"},
+      {"D:\\tools\\vantro.exe", "E:\\Save\\report.TXT", "\\Device\\UnitE\\Save\\report.TXT"},
+      {"D:\\tools\\vantro.exe", "e:\\Save/x\\..\\.\\Y", "\\Device\\UnitE\\Save/x\\..\\.\\Y"},
+      {"D:\\tools\\vantro.exe", "E:\\", "\\Device\\UnitE\\"},
+      // A drive-root base: one separator between the device and the name.
+      {"D:\\vantro.exe", "Report.TXT", "\\Device\\UnitD\\Report.TXT"},
+      {"d:\\vantro.exe", "sub\\r.txt", "\\Device\\UnitD\\sub\\r.txt"},
+  };
+  for (const auto& row : cases) {
+    ExpectTranslation(row.invocation, row.argument, row.expected);
+  }
+}
+
+TEST_F(TranslateTest, SameDriveResolvesThroughEachOwnBuffers) {
+  WCHAR program[] = u"D:\\tools\\vantro.exe";
+  WCHAR baseDirectory[kPathUnits];
+  WCHAR basePrefix[kPathUnits];
+  WCHAR source[kPathUnits];
+  WCHAR destination[kPathUnits];
+  LinkBuffers base;
+  LinkBuffers from;
+  LinkBuffers to;
+  ASSERT_EQ(ComputeBasePrefix(program, baseDirectory, base.link, base.target, basePrefix),
+            STATUS_SUCCESS);
+  EXPECT_EQ(Narrow(baseDirectory), "D:\\tools");
+  EXPECT_EQ(Narrow(basePrefix), "\\Device\\UnitD\\tools\\");
+  ASSERT_EQ(ComposeNativePath(u"d:\\a\\Src.txt", basePrefix, STATUS_SUCCESS, from.link, from.target,
+                              source),
+            STATUS_SUCCESS);
+  ASSERT_EQ(ComposeNativePath(u"D:\\b\\dst.TXT", basePrefix, STATUS_SUCCESS, to.link, to.target,
+                              destination),
+            STATUS_SUCCESS);
+  EXPECT_EQ(Narrow(source), "\\Device\\UnitD\\a\\Src.txt");
+  EXPECT_EQ(Narrow(destination), "\\Device\\UnitD\\b\\dst.TXT");
+  for (const LinkBuffers* buffers : {&base, &from, &to}) {
+    EXPECT_EQ(Narrow(buffers->link), "\\??\\D:");
+    EXPECT_EQ(Narrow(buffers->target), "\\Device\\UnitD");
+  }
+}
+
+TEST_F(TranslateTest, RefusesWhatHasNoDeviceTarget) {
+  const struct {
+    const char* invocation;
+    const char* argument;
+    NTSTATUS status;
+  } cases[] = {
+      {"D:\\t\\vantro.exe", "D:", kSyntaxBad},
+      {"D:\\t\\vantro.exe", "d:foo", kSyntaxBad},
+      {"D:\\t\\vantro.exe", "\\\\?\\D:\\x", kSyntaxBad},
+      {"D:\\t\\vantro.exe", "\\\\.\\x", kSyntaxBad},
+      {"D:\\t\\vantro.exe", "\\\\", kSyntaxBad},
+      {"D:\\t\\vantro.exe", "\\\\server", kSyntaxBad},
+      {"D:\\t\\vantro.exe", "\\\\server\\", kSyntaxBad},
+      {"D:\\t\\vantro.exe", "Q:\\x", kNoLink},
+      {"D:vantro.exe", "x", kSyntaxBad},  // a drive-relative base
+  };
+  for (const auto& row : cases) {
+    ExpectRefusal(row.invocation, row.argument, row.status);
+  }
+}
+
+// Every composed path must fit a path buffer with its terminator: 259 units do.
+TEST_F(TranslateTest, RefusesPathsTooLongForAPathBuffer) {
+  const std::string device = "\\Device\\UnitD";
+  const std::string prefix = device + "\\tools\\";
+  const std::size_t absoluteRest = kPathMaxLength - device.size() - 1;
+  const std::size_t relativeRest = kPathMaxLength - prefix.size();
+  const std::string invocation = "D:\\tools\\vantro.exe";
+  for (const std::size_t extra : {0, 1}) {
+    const std::string absolute = "D:\\" + std::string(absoluteRest + extra, 'a');
+    const std::string relative(relativeRest + extra, 'r');
+    if (extra == 0) {
+      ExpectTranslation(invocation, absolute, device + "\\" + absolute.substr(3));
+      ExpectTranslation(invocation, relative, prefix + relative);
+    } else {
+      ExpectRefusal(invocation, absolute, kTooLong);
+      ExpectRefusal(invocation, relative, kTooLong);
+    }
+  }
+}
+
+TEST_F(TranslateTest, LinkTargetsUpToTheOfferedBuffer) {
+  // The query offers 259 units: a target of 258 fits with its terminator.
+  for (const std::size_t units : {130, 200, 258, 259}) {
+    SCOPED_TRACE(units);
+    const WideString device = u"\\Device\\" + WideString(units - 8, u'v');
+    ASSERT_TRUE(HostAddDriveLink(u'L', device.c_str(), scratch_.c_str()));
+    LinkBuffers l;
+    const NTSTATUS status = ResolveDriveTarget(u"L:\\x", l.link, l.target);
+    if (units < kPathMaxLength) {
+      EXPECT_EQ(status, STATUS_SUCCESS);
+      EXPECT_EQ(WideString(l.target), device);
+    } else {
+      EXPECT_EQ(status, STATUS_BUFFER_TOO_SMALL);
+    }
+  }
+}
+
+TEST_F(TranslateTest, RootedPathTakesTheCurrentDrive) {
+  fs::current_path(scratch_);
+  ExpectTranslation("vantro.exe", "\\x\\Y.txt", zDevice_ + "\\x\\Y.txt");
+  ExpectTranslation("D:\\t\\vantro.exe", "\\a/b\\.\\c", zDevice_ + "\\a/b\\.\\c");
+}
+
+TEST_F(TranslateTest, NetworkPathResolvesThroughItsLink) {
+  ASSERT_TRUE(HostAddLink(u"\\??\\UNC", u"\\Device\\UnitNet"));
+  ExpectTranslation("D:\\t\\vantro.exe", "\\\\server\\share\\Rest/x.txt",
+                    "\\Device\\UnitNet\\server\\share\\Rest/x.txt");
+}
+
+TEST_F(TranslateTest, RelativeInvocationIsTakenAgainstTheCurrentDirectory) {
+  fs::current_path(scratch_);
+  const std::string here = ZNative(zDevice_, scratch_);
+  const struct {
+    const char* invocation;
+    std::string prefix;
+  } cases[] = {
+      {"vantro.exe", here + "\\"},
+      {".\\vantro.exe", here + "\\"},
+      {"tools\\vantro.exe", here + "\\tools\\"},
+      {"tools\\..\\x\\vantro.exe", here + "\\x\\"},
+      {".\\a\\.\\b\\vantro.exe", here + "\\a\\b\\"},
+      {"..\\vantro.exe", ZNative(zDevice_, scratch_.parent_path()) + "\\"},
+      {"..\\..\\..\\..\\..\\..\\..\\..\\..\\vantro.exe", zDevice_ + "\\"},
+  };
+  for (const auto& row : cases) {
+    ExpectTranslation(row.invocation, "f.TXT", row.prefix + "f.TXT");
+  }
+}
+
+// A base that cannot be had matters only to a relative argument, which gets its status.
+TEST_F(TranslateTest, BaseFailureReachesOnlyRelativeArguments) {
+  // Deeper than a path buffer holds.
+  const std::string name(100, 'd');
+  const fs::path deep = scratch_ / name / name / name;
+  fs::create_directories(deep);
+  const struct {
+    std::string invocation;
+    bool fromDeepDirectory;
+    NTSTATUS status;
+  } cases[] = {
+      {"Q:\\x\\vantro.exe", false, kNoLink},
+      {"D:vantro.exe", false, kSyntaxBad},
+      {"D:\\" + std::string(kPathUnits, 'p') + "\\vantro.exe", false, kTooLong},
+      {"vantro.exe", true, kTooLong},
+  };
+  for (const auto& row : cases) {
+    fs::current_path(row.fromDeepDirectory ? deep : scratch_);
+    ExpectTranslation(row.invocation, "D:\\a.txt", "\\Device\\UnitD\\a.txt");
+    ExpectRefusal(row.invocation, "a.txt", row.status);
+  }
+}
+
+}  // namespace
