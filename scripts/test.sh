@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing (Debian, as root), builds both presets, then runs
+# the host suite (stand-in platform) and the Windows suite (under Wine).
+# Usage: scripts/test.sh        (from anywhere; needs no standard input)
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+
+packages=(cmake g++ googletest libgtest-dev mingw-w64 wine64 clang clang-tidy clang-format
+          libclang-rt-14-dev valgrind tmux strace)
+
+installed() {
+  [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
+}
+
+install_missing() {
+  local missing=() package
+  for package in "${packages[@]}"; do
+    installed "$package" || missing+=("$package")
+  done
+  [ "${#missing[@]}" -eq 0 ] && return 0
+  echo "== installing: ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages; run as root, or install them: ${missing[*]}" >&2
+    return 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q </dev/null && apt-get install -y -q "${missing[@]}" </dev/null
+}
+
+build() {
+  echo "== building preset $1"
+  cmake --preset "$1" </dev/null && cmake --build --preset "$1" -j2 </dev/null
+}
+
+# run_suite <preset>: runs one suite, keeps its log, returns its status.
+run_suite() {
+  echo "== testing preset $1"
+  # A per-test limit, so that a hung program fails its test instead of stalling the run.
+  ctest --preset "$1" --timeout 300 --no-tests=error </dev/null 2>&1 | tee "build/ctest-$1.log"
+}
+
+install_missing || exit 1
+build host || exit 1
+build windows || exit 1
+
+status=0
+run_suite host || status=1
+run_suite windows || status=1
+
+echo "== summary"
+for preset in host windows; do
+  echo "-- $preset:"
+  grep -E '^[0-9]+% tests passed|^No tests were found|^Total Test time|^The following tests (FAILED|did not run)|^[[:space:]]+[0-9]+ - ' \
+    "build/ctest-$preset.log"
+done
+exit "$status"
