@@ -8,10 +8,10 @@
 #include "platform/standin.h"
 
 namespace standin {
-namespace {
 
-constexpr std::size_t kMaxObjects = 64;
-OpenObject objects[kMaxObjects];
+OpenObject objectTable[kMaxObjects];
+
+namespace {
 
 // Handles are small multiples of four, as on Windows; none is 0.
 HANDLE HandleOf(std::size_t slot) {
@@ -36,31 +36,23 @@ void RemoveIfSame(const OpenObject& object) {
 
 HANDLE AllocateObject(ObjectKind kind, OpenObject** object) {
   for (std::size_t slot = 0; slot < kMaxObjects; ++slot) {
-    if (objects[slot].kind == ObjectKind::Free) {
-      objects[slot] = OpenObject{};
-      objects[slot].kind = kind;
-      objects[slot].descriptor = -1;
-      *object = &objects[slot];
+    if (objectTable[slot].kind == ObjectKind::Free) {
+      objectTable[slot] = OpenObject{};
+      objectTable[slot].kind = kind;
+      objectTable[slot].descriptor = -1;
+      *object = &objectTable[slot];
       return HandleOf(slot);
     }
   }
   return nullptr;
 }
 
-OpenObject* FindObject(HANDLE handle, ObjectKind kind) {
-  const std::size_t slot = SlotOf(handle);
-  if (slot >= kMaxObjects || objects[slot].kind != kind) {
-    return nullptr;
-  }
-  return &objects[slot];
-}
-
 NTSTATUS ReleaseObject(HANDLE handle) {
   const std::size_t slot = SlotOf(handle);
-  if (slot >= kMaxObjects || objects[slot].kind == ObjectKind::Free) {
+  if (slot >= kMaxObjects || objectTable[slot].kind == ObjectKind::Free) {
     return STATUS_INVALID_HANDLE;
   }
-  OpenObject& object = objects[slot];
+  OpenObject& object = objectTable[slot];
   if (object.kind == ObjectKind::File) {
     // Removed before the descriptor (and with it the exclusive lock) goes, so that no
     // other opener sees the file in between.

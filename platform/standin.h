@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/host_windows.h"
 
@@ -44,8 +45,23 @@ struct OpenObject {
   char path[kPosixPathBytes];  // File: where it was opened
 };
 
+constexpr std::size_t kMaxObjects = 64;
+// Owned by handles.cpp; visible here so that the lookup, made on every read and write,
+// compiles into its callers instead of costing a call per block.
+extern OpenObject objectTable[kMaxObjects];
+
 HANDLE AllocateObject(ObjectKind kind, OpenObject** object);
-OpenObject* FindObject(HANDLE handle, ObjectKind kind);
+
+// The object of that kind behind a handle (a nonzero multiple of four), or nullptr.
+inline OpenObject* FindObject(HANDLE handle, ObjectKind kind) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  const std::uintptr_t slot = value / 4 - 1;  // handle 0 wraps past the table
+  if (value % 4 != 0 || slot >= kMaxObjects || objectTable[slot].kind != kind) {
+    return nullptr;
+  }
+  return &objectTable[slot];
+}
+
 // Closes the object (removing a file marked for deletion) and frees its handle.
 NTSTATUS ReleaseObject(HANDLE handle);
 
