@@ -1,0 +1,243 @@
+#!/usr/bin/env bash
+# vantro.exe under Wine in a real terminal: a private tmux server gives each run a pane whose
+# terminal Wine turns into a console, so the tool writes with WriteConsoleW and pauses on
+# console input. Checked: the usage text (no pause, exit 0); the announcement and the error
+# line, then the pause until Enter, then exit 1; and that the text went through the console
+# itself, not the fallback for redirected output.
+# Usage: wine_console_test.sh <vantro.exe> <runner that starts a Windows program>
+#
+# The proof of the console path comes from two traced runs (Wine's console and file trace
+# channels, to a file): on a console the tool's WriteConsoleW calls are followed by no
+# WriteFile of its own; with output redirected each is followed by the WriteFile fallback.
+# Traced runs call the Wine loader directly, since the runner keeps every trace channel off;
+# they use the runner's prefix and server, which the earlier runs have started.
+set -u
+exe=$(realpath "$1")
+runner=$(realpath "$2")
+deadline_seconds=${VANTRO_CONSOLE_DEADLINE:-30}
+
+work=$(mktemp -d /tmp/vantro-console.XXXXXX)
+socket="vantro-console-$$-$RANDOM"
+socket_path=
+tmx() { tmux -L "$socket" "$@"; }
+# kill-server leaves the socket file behind.
+trap 'tmx kill-server >/dev/null 2>&1; rm -rf "$work" ${socket_path:+"$socket_path"}' EXIT
+trap 'exit 2' INT TERM HUP
+failures=0
+
+fail() {
+  echo "FAIL $1"
+  failures=$((failures + 1))
+}
+pass() { echo "ok   $1"; }
+
+# The pane's text from the start of its history (tmux may scroll a line away when it notes
+# that the pane's program ended), lines joined where they wrapped, without that note, trailing
+# blanks and trailing empty lines.
+screen_of() {
+  tmx capture-pane -p -J -S - -t "$1" | grep -v '^Pane is dead' | sed 's/[[:space:]]*$//' |
+    sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'
+}
+
+show_pane() {
+  echo "--- pane $1 (dead=$(tmx display -p -t "$1" '#{pane_dead}' 2>/dev/null)):"
+  screen_of "$1"
+  echo "--- end of pane $1"
+}
+
+# poll <command...>: runs the command until it succeeds, up to the deadline.
+poll() {
+  local end=$((SECONDS + deadline_seconds))
+  until "$@"; do
+    [ "$SECONDS" -lt "$end" ] || return 1
+    sleep 0.1
+  done
+}
+shows() { screen_of "$1" | grep -Eq "$2"; }
+# wait_for <window> <extended regex>: waits until a line of the pane matches.
+wait_for() { poll shows "$@"; }
+
+# start <window> <shell command>: runs the command in a new window of the fixed size, then
+# prints a marker with its exit code (right after the program's last text, which need not end
+# a line). remain-on-exit keeps the pane readable afterwards.
+start() {
+  printf '%s\necho "[vantro exit $?]"\n' "$2" >"$work/$1.sh"
+  tmx new-window -d -n "$1" "bash $(printf %q "$work/$1.sh")"
+}
+
+# exit_code <window>: the code in the pane's marker, after waiting for it.
+exit_code() {
+  wait_for "$1" '\[vantro exit [0-9]+\]$' || return 1
+  screen_of "$1" | sed -n 's/.*\[vantro exit \([0-9]*\)\]$/\1/p'
+}
+
+q() { printf '%q' "$1"; }
+
+if ! command -v tmux >/dev/null; then
+  echo "FAIL tmux is not installed (scripts/test.sh installs it)"
+  exit 1
+fi
+
+# Creating the prefix and starting the server take long the first time; keep that out of
+# the per-step deadlines and away from any pane.
+if ! timeout 180 "$runner" cmd.exe /c exit </dev/null >/dev/null 2>"$work/warmup.err"; then
+  echo "FAIL Wine warm-up through $runner"
+  cat "$work/warmup.err"
+  exit 1
+fi
+
+# A private server with a fixed window size; no configuration file, no inherited session.
+if ! env -u TMUX tmux -L "$socket" -f /dev/null new-session -d -s main -x 160 -y 40 \
+  \; set-option -g remain-on-exit on </dev/null; then
+  echo "FAIL cannot start tmux"
+  exit 1
+fi
+socket_path=$(tmx display-message -p '#{socket_path}')
+
+# Paths the tool announces: Z:\ is the POSIX root, the device is what Wine's link says.
+inside=${work//\//\\}
+echo source >"$work/Report.TXT"
+src="Z:$inside\\Report.TXT"
+dst="Z:$inside\\copy.txt"
+error_line='^Error openning, Status=c0000034$'
+
+# announcement <text>: what the tool must print for the two paths, on the device the text's
+# first line names (any \Device\HarddiskVolume<N>; both lines must name the same one).
+announcement() {
+  local device
+  device=$(sed -n '1s/^src=\(\\Device\\HarddiskVolume[0-9][0-9]*\)\\.*$/\1/p' <<<"$1")
+  printf 'src=%s%s\\Report.TXT\ndst=%s%s\\copy.txt\n\nError openning, Status=c0000034' \
+    "${device:-\\Device\\HarddiskVolume<N>}" "$inside" "${device:-\\Device\\HarddiskVolume<N>}" \
+    "$inside"
+}
+has_announcement() {
+  local text
+  text=$(cat "$1")
+  [ "$text" = "$(announcement "$text")" ]
+}
+marker_shown() { shows "$1" '\[vantro exit'; }
+# still_waiting <window>: the program has not ended: its pane lives and shows no marker.
+still_waiting() {
+  [ "$(tmx display -p -t "$1" '#{pane_dead}')" = 0 ] && ! marker_shown "$1"
+}
+
+# 1. No arguments: the usage text, no pause (no key is ever sent), exit 0.
+start usage "$(q "$runner") $(q "$exe")"
+code=$(exit_code usage)
+# The text ends without a line end, so the marker follows it on its last line.
+want=$'Usage:\nvantro <source> <destination>\n'
+want+=$'Attention: Filenames are case sensitive![vantro exit 0]'
+if [ "$(screen_of usage)" = "$want" ] && [ "$code" = 0 ]; then
+  pass "no arguments: usage on the console, no pause, exit 0"
+else
+  fail "no arguments: wanted the usage text and exit 0 without a key"
+  show_pane usage
+fi
+
+# 2. Two Z: paths, output on the pane's console: the announcement and the error line, then the
+# pause until Enter, then exit 1.
+start copy "$(q "$runner") $(q "$exe") $(q "$src") $(q "$dst")"
+if ! wait_for copy "$error_line"; then
+  fail "two Z: paths: no error line on the console within ${deadline_seconds}s"
+  show_pane copy
+else
+  # (Without a marker line, which would show the tool had already ended: checked next.)
+  if has_announcement <(screen_of copy | grep -v '^\[vantro exit'); then
+    pass "two Z: paths: announcement and error line on the console"
+  else
+    fail "two Z: paths: the console does not show exactly the announcement and the error line"
+    echo "--- wanted:"
+    announcement "$(screen_of copy)"
+    echo
+    show_pane copy
+  fi
+  sleep 2
+  if still_waiting copy; then
+    pass "two Z: paths: waits for Enter"
+  else
+    fail "two Z: paths: ended without waiting for Enter"
+    show_pane copy
+  fi
+  tmx send-keys -t copy Enter
+  code=$(exit_code copy)
+  screen=$(screen_of copy)
+  # Enter is echoed by the console as an empty line; the tool prints nothing after the pause.
+  if [ "$code" = 1 ] && [ "$screen" = "$(announcement "$screen")"$'\n\n[vantro exit 1]' ]; then
+    pass "two Z: paths: Enter ends the pause, nothing more printed, exit 1"
+  else
+    fail "two Z: paths: after Enter wanted only an empty line and exit 1 (got exit '$code')"
+    show_pane copy
+  fi
+fi
+if [ -e "$work/copy.txt" ]; then
+  fail "two Z: paths: a destination was created although the open failed"
+fi
+
+# 3. The control: the same run with output redirected to a file inside the pane. The text
+# lands in the file, not on the screen; input is still the console, so the pause still waits.
+file_done() { grep -q "$error_line" "$work/redirected.txt" 2>/dev/null; }
+start redirected "$(q "$runner") $(q "$exe") $(q "$src") $(q "$dst") >$(q "$work/redirected.txt")"
+if poll file_done && sleep 2 && still_waiting redirected; then
+  tmx send-keys -t redirected Enter
+  code=$(exit_code redirected)
+  # The empty line is the console's echo of Enter; none of the tool's text is on the screen.
+  if [ "$code" = 1 ] && [ "$(screen_of redirected)" = $'\n[vantro exit 1]' ] &&
+    has_announcement "$work/redirected.txt"; then
+    pass "redirected output: the text in the file, none on the screen, pause, exit 1"
+  else
+    fail "redirected output: wanted the text in the file only and exit 1 (got exit '$code')"
+    show_pane redirected
+    echo "--- file:"
+    cat "$work/redirected.txt"
+  fi
+else
+  fail "redirected output: no text in the file, or no pause on console input"
+  show_pane redirected
+fi
+
+# 4. Which call carried the text: traced runs, standard input empty (the pause returns at once).
+loader=/usr/lib/wine/wine64
+[ -x "$loader" ] || loader=$(command -v wine64 || command -v wine)
+prefix="${VANTRO_WINEPREFIX:-${HOME:-/tmp}/.wine-vantro}"
+traced() {
+  printf 'WINEPREFIX=%q WINEDEBUG=+console,+file %q %q %q %q </dev/null 2>%q' "$prefix" \
+    "$loader" "$exe" "$src" "$dst" "$work/$1.trace"
+}
+
+# check_trace <name> <wanted WriteFile count>: the tool's own thread made two WriteConsoleW
+# calls (announcement, error line) and this many WriteFile calls. Other processes (the
+# console host writing to the terminal) have threads of their own.
+check_trace() {
+  local trace="$work/$1.trace" thread consoles files
+  thread=$(sed -n 's/^\([0-9a-f]*\):trace:console:WriteConsoleW .*/\1/p' "$trace" | sort -u)
+  consoles=$(grep -c "^$thread:trace:console:WriteConsoleW " "$trace")
+  files=$(grep -c "^$thread:trace:file:WriteFile " "$trace")
+  if [ "$(wc -w <<<"$thread")" -eq 1 ] && [ "$consoles" -eq 2 ] && [ "$files" -eq "$2" ]; then
+    return 0
+  fi
+  echo "--- trace $1: thread(s) '$thread', WriteConsoleW $consoles, WriteFile $files (wanted $2):"
+  grep -E 'WriteConsoleW|WriteFile' "$trace" | cut -c1-160
+  return 1
+}
+
+start traced_console "$(traced traced_console)"
+code=$(exit_code traced_console)
+screen_of traced_console | sed '$d' >"$work/traced_console.screen"
+if [ "$code" = 1 ] && has_announcement "$work/traced_console.screen" &&
+  check_trace traced_console 0; then
+  pass "console: WriteConsoleW carries the text, no WriteFile fallback"
+else
+  fail "console: the text did not go through WriteConsoleW alone (exit '$code')"
+  show_pane traced_console
+fi
+
+start traced_file "$(traced traced_file) >$(q "$work/traced.txt")"
+code=$(exit_code traced_file)
+if [ "$code" = 1 ] && has_announcement "$work/traced.txt" && check_trace traced_file 2; then
+  pass "redirected: WriteConsoleW fails and WriteFile carries the text"
+else
+  fail "redirected: wanted WriteConsoleW then the WriteFile fallback (exit '$code')"
+  show_pane traced_file
+fi
+
+[ "$failures" -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }
