@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing (Debian, as root), builds both presets, then runs
-# the host suite (stand-in platform) and the Windows suite (under Wine).
+# Runs every test: installs what is missing (Debian, as root), builds every preset, then runs
+# the host suite (stand-in platform), the same under the address and undefined-behaviour
+# sanitizers, the Windows suite (under Wine) and each fuzzer for a bounded time.
 # Usage: scripts/test.sh        (from anywhere; needs no standard input)
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -40,15 +41,24 @@ run_suite() {
 }
 
 install_missing || exit 1
-build host || exit 1
-build windows || exit 1
+# The 32-bit product is compiled (its record layouts are checked as it compiles) and
+# packaged, never run: these machines cannot run 32-bit programs.
+for preset in host host-asan windows windows32; do
+  build "$preset" || exit 1
+done
 
 status=0
-run_suite host || status=1
-run_suite windows || status=1
+for preset in host host-asan windows; do
+  run_suite "$preset" || status=1
+done
+
+echo "== fuzzing"
+fuzz_seconds=${VANTRO_FUZZ_SECONDS:-30}
+bash tests/fuzz/run.sh "$fuzz_seconds" </dev/null 2>&1 | tee build/fuzz.log || status=1
 
 echo "== summary"
-for preset in host windows; do
+grep -E '^(fuzzing|Done|FAILED)' build/fuzz.log
+for preset in host host-asan windows; do
   echo "-- $preset:"
   grep -E '^[0-9]+% tests passed|^No tests were found|^Total Test time|^The following tests (FAILED|did not run)|^[[:space:]]+[0-9]+ - ' \
     "build/ctest-$preset.log"
