@@ -6,10 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/test_folder.h"
-#include "tests/vantro_process.h"
+#include "tests/support/process.h"
+#include "tests/support/scratch.h"
 
-namespace vantro_test {
 namespace {
 
 enum class Outcome { Copy, Resolving, Opening, Creating, CommandLine };
@@ -114,25 +113,22 @@ std::vector<std::string> Lines(const std::string& text) {
 class BadInputTest : public testing::TestWithParam<BadInput> {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(folder_.path().empty());
     ASSERT_FALSE(VantroPath().empty()) << "VANTRO_EXE names the binary under test";
-    WriteBytes(folder_ / "Source.txt", PatternBytes(40000, 1));
-    WriteBytes(folder_ / "100%s%x.txt", PatternBytes(100, 2));
+    WriteBytes(folder_ / "Source.txt", RandomBytes(40000, 1));
+    WriteBytes(folder_ / "100%s%x.txt", RandomBytes(100, 2));
     std::filesystem::create_directory(folder_ / "tools");
-    WriteBytes(folder_ / "tools/Source.txt", PatternBytes(20000, 3));
+    WriteBytes(folder_ / "tools/Source.txt", RandomBytes(20000, 3));
   }
 
-  // The folder's native path is "\Device\HarddiskVolume1" and the POSIX path; {fit}
-  // fills a relative name up to 259 units in all.
+  // {fit} fills a relative name up to a native path of 259 units in all.
   std::string Expand(std::string text) const {
-    const std::string prefix = "\\Device\\HarddiskVolume1" + folder_.DrivePath().substr(2) + "\\";
-    ReplaceAll(text, "{fit}", std::string(259 - prefix.size(), 'f'));
+    ReplaceAll(text, "{fit}", std::string(259 - folder_.VolumePath("").size(), 'f'));
     ReplaceAll(text, "{dir}", folder_.DrivePath());
     ReplaceAll(text, "{root}", folder_.DrivePath().substr(2));
     return text;
   }
 
-  TestFolder folder_;
+  ScratchFolder folder_;
 };
 
 void ExpectErrorLine(const BadInput& input, const std::string& output, const std::string& typed) {
@@ -159,15 +155,16 @@ TEST_P(BadInputTest, CopiesOrRefusesWithOneLine) {
   const BadInput& input = GetParam();
   const std::string source = Expand(input.source);
   const std::string destination = Expand(input.destination);
-  const Snapshot before = TakeSnapshot(folder_.path());
-  const RunResult run = RunVantro({source, destination}, InFolder(folder_.path(), input.argument0));
+  const Snapshot before = folder_.TakeSnapshot();
+  const RunResult run =
+      RunVantro({source, destination}, {.directory = folder_.Path(), .argument0 = input.argument0});
   ASSERT_TRUE(run.exited) << "signal " << run.signal << (run.timedOut ? ", timed out" : "");
-  Snapshot after = TakeSnapshot(folder_.path());
+  Snapshot after = folder_.TakeSnapshot();
   if (input.outcome == Outcome::Copy) {
     EXPECT_EQ(run.exitCode, 0) << run.output;
     const std::string created = Expand(input.created);
     EXPECT_EQ(ReadBytes(folder_ / created), ReadBytes(folder_ / input.copied));
-    EXPECT_EQ(after.erase("/" + created), 1U) << "no destination " << created;
+    EXPECT_EQ(after.erase(created), 1U) << "no destination " << created;
   } else {
     EXPECT_EQ(run.exitCode, 1) << run.output;
     // A refused translation names the argument that failed: the source unless it is the
@@ -183,4 +180,3 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, BadInputTest, testing::ValuesIn(kBadInputs),
                          });
 
 }  // namespace
-}  // namespace vantro_test

@@ -2,19 +2,16 @@
 // output through a pipe, standard input from /dev/null or a pipe the test holds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/process.h"
 #include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;
@@ -24,113 +21,27 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage:\nvantro <source> <destination>\nAttention: Filenames are case sensitive!";
-// A generous bound for a run that should end at once; only a hang reaches it.
-constexpr auto kHangLimit = 30s;
-
-struct Child {
-  pid_t pid = -1;
-  int input = -1;   // write end of its standard input, when the test holds it
-  int output = -1;  // read end of its standard output and error
-};
-
-struct Finished {
-  bool exited;  // false: still running at the limit, and killed
-  int code;
-  std::string output;
-};
-
-// Runs the tool as `vantro <arguments...>` typed in `folder`. Its standard input is
-// /dev/null, or a pipe that stays open until the test writes or closes it.
-Child Start(const std::vector<std::string>& arguments, const fs::path& folder, bool holdInput) {
-  const char* program = std::getenv("VANTRO_EXE");
-  int out[2];
-  int in[2] = {-1, -1};
-  if (program == nullptr || pipe2(out, O_CLOEXEC) != 0 ||
-      (holdInput && pipe2(in, O_CLOEXEC) != 0)) {
-    ADD_FAILURE() << "cannot start the tool (is VANTRO_EXE set?)";
-    return {};
-  }
-  std::vector<char*> argv{const_cast<char*>("vantro")};
-  for (const std::string& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  }
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int input = holdInput ? in[0] : open("/dev/null", O_RDONLY);
-    if (chdir(folder.c_str()) != 0 || dup2(input, 0) < 0 || dup2(out[1], 1) < 0 ||
-        dup2(out[1], 2) < 0) {
-      _exit(127);
-    }
-    execv(program, argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  if (holdInput) {
-    close(in[0]);
-  }
-  return {pid, in[1], out[0]};
-}
-
-// Reads the output to its end and collects the exit code; a run still going at the
-// limit is killed and reported as not exited.
-Finished Wait(Child& child) {
-  Finished finished{false, -1, {}};
-  const auto limit = std::chrono::steady_clock::now() + kHangLimit;
-  char bytes[65536];
-  pollfd ready{child.output, POLLIN, 0};
-  while (std::chrono::steady_clock::now() < limit) {
-    if (poll(&ready, 1, 100) <= 0) {
-      continue;
-    }
-    const ssize_t count = read(child.output, bytes, sizeof bytes);
-    if (count <= 0) {
-      break;
-    }
-    finished.output.append(bytes, static_cast<std::size_t>(count));
-  }
-  int status = 0;
-  while (waitpid(child.pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() >= limit) {
-      kill(child.pid, SIGKILL);
-      waitpid(child.pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  finished.exited = WIFEXITED(status);
-  finished.code = finished.exited ? WEXITSTATUS(status) : -1;
-  close(child.output);
-  if (child.input >= 0) {
-    close(child.input);
-  }
-  return finished;
-}
-
-Finished RunTool(const std::vector<std::string>& arguments, const fs::path& folder) {
-  Child child = Start(arguments, folder, false);
-  return child.pid > 0 ? Wait(child) : Finished{false, -1, {}};
-}
-
-// The native path of a name in the folder, as the tool composes it from drive Z:.
-std::string NativeOf(const fs::path& folder, const std::string& name) {
-  std::string path = "\\Device\\HarddiskVolume1" + folder.string() + "/" + name;
-  for (char& unit : path) {
-    unit = unit == '/' ? '\\' : unit;
-  }
-  return path;
-}
-
-std::string Announcement(const fs::path& folder, const std::string& source,
-                         const std::string& destination) {
-  return "src=" + NativeOf(folder, source) + "\ndst=" + NativeOf(folder, destination) + "\n\n";
-}
 
 class CliTest : public testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_FALSE(VantroPath().empty()) << "VANTRO_EXE names the binary under test";
     WriteBytes(folder_ / "Report.TXT", "upper case report\n");
     WriteBytes(folder_ / "report.txt", "lower case report, longer\n");
+  }
+
+  // Typed as `vantro <arguments...>` in the folder; standard input is /dev/null, or a
+  // pipe that stays open until the test writes or the run ends.
+  RunOptions Typed(bool holdInput = false) const {
+    return {.directory = folder_.Path(), .argument0 = "vantro", .holdInput = holdInput};
+  }
+  RunResult RunTool(const std::vector<std::string>& arguments) const {
+    return RunVantro(arguments, Typed());
+  }
+
+  std::string Announcement(const std::string& source, const std::string& destination) const {
+    return "src=" + folder_.VolumePath(source) + "\ndst=" + folder_.VolumePath(destination) +
+           "\n\n";
   }
 
   std::size_t FileCount() const {
@@ -146,11 +57,11 @@ TEST_F(CliTest, UsageForFewerThanTwoArgumentsWithoutPause) {
   for (const std::vector<std::string>& arguments :
        {std::vector<std::string>{}, std::vector<std::string>{"Report.TXT"}}) {
     SCOPED_TRACE(arguments.size());
-    Child child = Start(arguments, folder_.Path(), true);
-    ASSERT_GT(child.pid, 0);
-    const Finished finished = Wait(child);
+    VantroProcess process(arguments, Typed(true));
+    ASSERT_TRUE(process.Started());
+    const RunResult finished = process.Finish();
     ASSERT_TRUE(finished.exited) << "the tool waited for input after the usage text";
-    EXPECT_EQ(finished.code, 0);
+    EXPECT_EQ(finished.exitCode, 0);
     EXPECT_EQ(finished.output, kUsage);
   }
   EXPECT_EQ(FileCount(), 2U);
@@ -171,9 +82,9 @@ TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
   };
   for (const Pick& pick : picks) {
     SCOPED_TRACE(pick.destination);
-    const Finished finished = RunTool(pick.arguments, folder_.Path());
-    EXPECT_EQ(finished.code, 0);
-    EXPECT_EQ(finished.output, Announcement(folder_.Path(), pick.arguments[0], pick.destination));
+    const RunResult finished = RunTool(pick.arguments);
+    EXPECT_EQ(finished.exitCode, 0);
+    EXPECT_EQ(finished.output, Announcement(pick.arguments[0], pick.destination));
     EXPECT_EQ(ReadBytes(folder_ / pick.destination), pick.expected);
   }
   EXPECT_FALSE(fs::exists(folder_ / "ignored.txt"));
@@ -183,10 +94,10 @@ TEST_F(CliTest, CopiesMebibytesOfRandomBytes) {
   const std::string data = RandomBytes(3 * 1024 * 1024 + 123, 11);
   WriteBytes(folder_ / "random.bin", data);
 
-  const Finished finished = RunTool({"random.bin", "copy.bin"}, folder_.Path());
+  const RunResult finished = RunTool({"random.bin", "copy.bin"});
 
-  EXPECT_EQ(finished.code, 0);
-  EXPECT_EQ(finished.output, Announcement(folder_.Path(), "random.bin", "copy.bin"));
+  EXPECT_EQ(finished.exitCode, 0);
+  EXPECT_EQ(finished.output, Announcement("random.bin", "copy.bin"));
   EXPECT_TRUE(ReadBytes(folder_ / "copy.bin") == data) << "the copy differs from its source";
 }
 
@@ -208,10 +119,9 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
   fs::create_directory(folder_ / "folder");
   for (const Refusal& refusal : refusals) {
     SCOPED_TRACE(std::string(refusal.source) + " -> " + refusal.destination);
-    const Finished finished = RunTool({refusal.source, refusal.destination}, folder_.Path());
-    EXPECT_EQ(finished.code, 1);
-    const std::string announcement =
-        Announcement(folder_.Path(), refusal.source, refusal.destination);
+    const RunResult finished = RunTool({refusal.source, refusal.destination});
+    EXPECT_EQ(finished.exitCode, 1);
+    const std::string announcement = Announcement(refusal.source, refusal.destination);
     ASSERT_EQ(finished.output.substr(0, announcement.size()), announcement);
     const std::string line = finished.output.substr(announcement.size());
     EXPECT_TRUE(std::regex_match(line, std::regex(refusal.line))) << line;
@@ -227,12 +137,12 @@ TEST_F(CliTest, SourceHeldOpenElsewhereIsRefused) {
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX), 0);
 
-  const Finished finished = RunTool({"Report.TXT", "out.txt"}, folder_.Path());
+  const RunResult finished = RunTool({"Report.TXT", "out.txt"});
   close(holder);
 
-  EXPECT_EQ(finished.code, 1);
-  EXPECT_EQ(finished.output, Announcement(folder_.Path(), "Report.TXT", "out.txt") +
-                                 "Error openning, Status=c0000043\n");
+  EXPECT_EQ(finished.exitCode, 1);
+  EXPECT_EQ(finished.output,
+            Announcement("Report.TXT", "out.txt") + "Error openning, Status=c0000043\n");
   EXPECT_FALSE(fs::exists(folder_ / "out.txt"));
 }
 
@@ -249,39 +159,38 @@ TEST_F(CliTest, UnresolvablePathsAreNamedAsTyped) {
   };
   for (const Unresolvable& unresolvable : cases) {
     SCOPED_TRACE(unresolvable.line);
-    const Finished finished = RunTool(unresolvable.arguments, folder_.Path());
-    EXPECT_EQ(finished.code, 1);
+    const RunResult finished = RunTool(unresolvable.arguments);
+    EXPECT_EQ(finished.exitCode, 1);
     EXPECT_EQ(finished.output, unresolvable.line);
     EXPECT_EQ(FileCount(), 2U);
   }
 }
 
 TEST_F(CliTest, ArgumentThatIsNotUtf8IsRefused) {
-  const Finished finished = RunTool({"Report.TXT", "out\xff.txt"}, folder_.Path());
+  const RunResult finished = RunTool({"Report.TXT", "out\xff.txt"});
 
-  EXPECT_EQ(finished.code, 1);
+  EXPECT_EQ(finished.exitCode, 1);
   EXPECT_TRUE(std::regex_match(finished.output, std::regex("Error[^\n]*\n"))) << finished.output;
   EXPECT_EQ(FileCount(), 2U);
 }
 
 // The pause waits for a line while standard input is open, after the copy is done.
 TEST_F(CliTest, PauseWaitsForALine) {
-  Child child = Start({"Report.TXT", "out.txt"}, folder_.Path(), true);
-  ASSERT_GT(child.pid, 0);
-  const auto limit = std::chrono::steady_clock::now() + kHangLimit;
+  VantroProcess process({"Report.TXT", "out.txt"}, Typed(true));
+  ASSERT_TRUE(process.Started());
+  const auto limit = std::chrono::steady_clock::now() + 30s;  // only a hang reaches it
   while (ReadBytes(folder_ / "out.txt") != "upper case report\n" &&
          std::chrono::steady_clock::now() < limit) {
     std::this_thread::sleep_for(10ms);
   }
   std::this_thread::sleep_for(200ms);
-  int status = 0;
-  EXPECT_EQ(waitpid(child.pid, &status, WNOHANG), 0) << "the tool did not wait for Enter";
+  EXPECT_TRUE(process.Running()) << "the tool did not wait for Enter";
 
-  EXPECT_EQ(write(child.input, "\n", 1), 1);
-  const Finished finished = Wait(child);
+  EXPECT_TRUE(process.WriteInput("\n"));
+  const RunResult finished = process.Finish();
   ASSERT_TRUE(finished.exited);
-  EXPECT_EQ(finished.code, 0);
-  EXPECT_EQ(finished.output, Announcement(folder_.Path(), "Report.TXT", "out.txt"));
+  EXPECT_EQ(finished.exitCode, 0);
+  EXPECT_EQ(finished.output, Announcement("Report.TXT", "out.txt"));
 }
 
 }  // namespace

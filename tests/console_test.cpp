@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/messages.h"
-#include "tests/wide_text.h"
+#include "tests/support/wide_text.h"
 
 namespace {
 

@@ -65,7 +65,7 @@ struct CreateCall {
   ULONG objectLength;
   ULONG objectAttributes;
   bool rootDirectory;
-  WideText name;
+  WideString name;
   bool allocationSize;
   ULONG fileAttributes;
   ULONG shareAccess;
@@ -93,31 +93,22 @@ NTSTATUS Complete(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information) {
   return status;
 }
 
-NTSTATUS ScriptedRead(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
-                      PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER offset,
-                      PULONG key) {
-  const Step step = reads.Next(readCalls);
+// A read or write that follows its script in place of the bound service.
+template <Script& kScript, std::size_t& kCalls, auto NativeServiceTable::*kService>
+NTSTATUS Scripted(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
+                  PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER offset,
+                  PULONG key) {
+  const Step step = kScript.Next(kCalls);
   if (step.kind == Step::kFail || step.kind == Step::kNothing) {
     return Complete(io, step.status, 0);
   }
   const ULONG asked = step.kind == Step::kLimit ? std::min(length, step.bytes) : length;
   const NTSTATUS status =
-      bound.ZwReadFile(file, event, routine, context, io, buffer, asked, offset, key);
+      (bound.*kService)(file, event, routine, context, io, buffer, asked, offset, key);
   if (step.kind == Step::kEndAsEmpty && status == STATUS_END_OF_FILE) {
     return Complete(io, STATUS_SUCCESS, 0);
   }
   return status;
-}
-
-NTSTATUS ScriptedWrite(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
-                       PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER offset,
-                       PULONG key) {
-  const Step step = writes.Next(writeCalls);
-  if (step.kind == Step::kFail || step.kind == Step::kNothing) {
-    return Complete(io, step.status, 0);
-  }
-  const ULONG asked = step.kind == Step::kLimit ? std::min(length, step.bytes) : length;
-  return bound.ZwWriteFile(file, event, routine, context, io, buffer, asked, offset, key);
 }
 
 NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
@@ -127,7 +118,7 @@ NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES a
   const UNICODE_STRING* name = attributes->ObjectName;
   creates.push_back(
       {access, attributes->Length, attributes->Attributes, attributes->RootDirectory != nullptr,
-       WideText(name->Buffer, name->Length / sizeof(WCHAR)), allocationSize != nullptr,
+       WideString(name->Buffer, name->Length / sizeof(WCHAR)), allocationSize != nullptr,
        fileAttributes, shareAccess, disposition, options, eaBuffer != nullptr || eaLength != 0});
   if (failDestination && creates.size() == 2) {
     if (fillBlock) {
@@ -140,14 +131,10 @@ NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES a
 }
 
 // Whether nothing holds the file any more: an open without sharing succeeds only then.
-NTSTATUS OpenAlone(const WideText& path) {
-  UNICODE_STRING name;
-  bound.RtlInitUnicodeString(&name, path.c_str());
-  OBJECT_ATTRIBUTES attributes = ObjectAttributesFor(&name, OBJ_KERNEL_HANDLE);
-  IO_STATUS_BLOCK io{};
+NTSTATUS OpenAlone(const WideString& path) {
   HANDLE handle = nullptr;
-  const NTSTATUS status = bound.ZwCreateFile(&handle, GENERIC_READ | SYNCHRONIZE, &attributes, &io,
-                                             nullptr, 0, 0, FILE_OPEN, 0x50, nullptr, 0);
+  const NTSTATUS status =
+      CreateNative(bound, path, &handle, GENERIC_READ | SYNCHRONIZE, FILE_OPEN, 0x50);
   if (status == STATUS_SUCCESS) {
     CloseHandle(handle);
   }
@@ -165,8 +152,8 @@ class CopyEngineTest : public testing::Test {
     readCalls = writeCalls = 0;
     creates.clear();
     failDestination = fillBlock = false;
-    NativeServices.ZwReadFile = ScriptedRead;
-    NativeServices.ZwWriteFile = ScriptedWrite;
+    NativeServices.ZwReadFile = Scripted<reads, readCalls, &NativeServiceTable::ZwReadFile>;
+    NativeServices.ZwWriteFile = Scripted<writes, writeCalls, &NativeServiceTable::ZwWriteFile>;
     NativeServices.ZwCreateFile = RecordedCreate;
   }
   void TearDown() override { NativeServices = saved_; }

@@ -92,17 +92,6 @@ TEST_F(CopyNativeTest, RefusalsLeaveEveryFileAsItWas) {
   }
 }
 
-HANDLE CreateNew(const WideText& path, ACCESS_MASK access, NTSTATUS* status) {
-  UNICODE_STRING name;
-  bound.RtlInitUnicodeString(&name, path.c_str());
-  OBJECT_ATTRIBUTES attributes = ObjectAttributesFor(&name, OBJ_KERNEL_HANDLE);
-  IO_STATUS_BLOCK io{};
-  HANDLE handle = nullptr;
-  *status = bound.ZwCreateFile(&handle, access, &attributes, &io, nullptr, 0, 0, FILE_CREATE,
-                               FILE_SYNCHRONOUS_IO_ALERT, nullptr, 0);
-  return handle;
-}
-
 // The removal of a failed copy rests on this: a file marked for deletion through a
 // handle with DELETE access is gone once that handle closes; without it, it stays.
 TEST_F(CopyNativeTest, MarkedFileIsGoneAtClose) {
@@ -118,9 +107,10 @@ TEST_F(CopyNativeTest, MarkedFileIsGoneAtClose) {
   for (const Case& test : cases) {
     SCOPED_TRACE(test.remains ? "without DELETE" : "with DELETE");
     fs::remove(folder_ / "marked");
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    HANDLE file = CreateNew(folder_.NativePath("marked"), test.access, &status);
-    ASSERT_EQ(status, STATUS_SUCCESS);
+    HANDLE file = nullptr;
+    ASSERT_EQ(CreateNative(bound, folder_.NativePath("marked"), &file, test.access, FILE_CREATE,
+                           FILE_SYNCHRONOUS_IO_ALERT),
+              STATUS_SUCCESS);
     char bytes[] = "half a copy";
     IO_STATUS_BLOCK io{};
     EXPECT_EQ(bound.ZwWriteFile(file, nullptr, nullptr, nullptr, &io, bytes, sizeof bytes, nullptr,
@@ -136,43 +126,33 @@ TEST_F(CopyNativeTest, MarkedFileIsGoneAtClose) {
   }
 }
 
-// A read or write that fails after the first block has been written.
-NTSTATUS NTAPI FailSecondRead(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
-                              PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
-                              PLARGE_INTEGER offset, PULONG key) {
-  static int calls = 0;
-  if (++calls % 2 == 0) {
-    io->Status = STATUS_IO_DEVICE_ERROR;
-    io->Information = 0;
-    return STATUS_IO_DEVICE_ERROR;
-  }
-  return bound.ZwReadFile(file, event, routine, context, io, buffer, length, offset, key);
-}
-
-NTSTATUS NTAPI FailSecondWrite(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
+// A read or write that fails on every second call, after the first block was written.
+template <auto NativeServiceTable::*kService, NTSTATUS kFailure>
+NTSTATUS NTAPI FailEverySecond(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
                                PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
                                PLARGE_INTEGER offset, PULONG key) {
   static int calls = 0;
   if (++calls % 2 == 0) {
-    io->Status = STATUS_DISK_FULL;
+    io->Status = kFailure;
     io->Information = 0;
-    return STATUS_DISK_FULL;
+    return kFailure;
   }
-  return bound.ZwWriteFile(file, event, routine, context, io, buffer, length, offset, key);
+  return (bound.*kService)(file, event, routine, context, io, buffer, length, offset, key);
 }
 
 TEST_F(CopyNativeTest, FailedCopyLeavesNoDestination) {
   const std::string data = RandomBytes(3 * kBlock, 3);
   WriteBytes(folder_ / "source", data);
 
-  NativeServices.ZwReadFile = FailSecondRead;
+  NativeServices.ZwReadFile =
+      FailEverySecond<&NativeServiceTable::ZwReadFile, STATUS_IO_DEVICE_ERROR>;
   CopyOutcome outcome = Copy("source", "copy");
   NativeServices.ZwReadFile = bound.ZwReadFile;
   EXPECT_EQ(outcome.printed, "Error reading, Status=c0000185\n");
   EXPECT_FALSE(outcome.copied);
   EXPECT_FALSE(fs::exists(folder_ / "copy"));
 
-  NativeServices.ZwWriteFile = FailSecondWrite;
+  NativeServices.ZwWriteFile = FailEverySecond<&NativeServiceTable::ZwWriteFile, STATUS_DISK_FULL>;
   outcome = Copy("source", "copy");
   NativeServices.ZwWriteFile = bound.ZwWriteFile;
   EXPECT_EQ(outcome.printed, "Error writing, Status=c000007f\n");

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "native/platform_api.h"
-#include "tests/wide_text.h"
+#include "tests/support/wide_text.h"
 
 namespace {
 

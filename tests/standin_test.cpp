@@ -5,14 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "native/native_services.h"
-#include "tests/wide_text.h"
+#include "tests/support/process.h"
+#include "tests/support/scratch.h"
+#include "tests/support/wide_text.h"
 
 namespace {
 
@@ -29,31 +30,17 @@ class StandinTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(BindNativeServices(), nullptr);
-    char pattern[] = "/tmp/vantro-standin-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    scratch_ = pattern;
-    ASSERT_TRUE(HostAddDriveLink(u'D', u"\\Device\\UnitD", pattern));
-    std::ofstream(scratch_ / "Report.TXT") << "hello";
+    ASSERT_TRUE(HostAddDriveLink(u'D', u"\\Device\\UnitD", scratch_.Path().c_str()));
+    WriteBytes(scratch_ / "Report.TXT", "hello");
     fs::create_directory(scratch_ / "sub");
   }
 
-  void TearDown() override {
-    HostResetNamespace();
-    fs::permissions(scratch_, fs::perms::owner_all, fs::perm_options::add);
-    fs::remove_all(scratch_);
-  }
+  void TearDown() override { HostResetNamespace(); }
 
   // Opens or creates a native path as the copy does, case-sensitively.
   static NTSTATUS Create(const std::string& path, HANDLE* handle, ACCESS_MASK access = kRead,
                          ULONG disposition = FILE_OPEN, ULONG options = kSync, ULONG share = 0) {
-    const WideString wide = Widen(path);
-    UNICODE_STRING name;
-    NativeServices.RtlInitUnicodeString(&name, wide.c_str());
-    OBJECT_ATTRIBUTES attributes = ObjectAttributesFor(&name, OBJ_KERNEL_HANDLE);
-    IO_STATUS_BLOCK io{};
-    *handle = nullptr;
-    return NativeServices.ZwCreateFile(handle, access, &attributes, &io, nullptr, 0, share,
-                                       disposition, options, nullptr, 0);
+    return CreateNative(NativeServices, Widen(path), handle, access, disposition, options, share);
   }
 
   static NTSTATUS Read(HANDLE file, char* buffer, ULONG length, ULONG_PTR* moved) {
@@ -73,26 +60,33 @@ class StandinTest : public testing::Test {
                                                FileDispositionInformation);
   }
 
-  // Opens in a forked process, as another program on the machine would.
-  static NTSTATUS CreateInChild(const std::string& path) {
+  // Opens in a forked process, as another program on the machine would; as nobody when
+  // asked, so that permissions bind where the suite runs as root. No status: the child
+  // could not become nobody.
+  static std::optional<NTSTATUS> CreateInChild(const std::string& path, bool asNobody = false,
+                                               ACCESS_MASK access = kRead,
+                                               ULONG disposition = FILE_OPEN) {
     int channel[2];
     EXPECT_EQ(pipe(channel), 0);
     const pid_t child = fork();
     if (child == 0) {
+      if (asNobody && !DropToNobody()) {
+        _exit(1);
+      }
       HANDLE handle = nullptr;
-      const NTSTATUS status = Create(path, &handle);
+      const NTSTATUS status = Create(path, &handle, access, disposition);
       _exit(write(channel[1], &status, sizeof status) == sizeof status ? 0 : 1);
     }
     close(channel[1]);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    EXPECT_EQ(read(channel[0], &status, sizeof status), static_cast<ssize_t>(sizeof status));
+    const bool reported = read(channel[0], &status, sizeof status) == sizeof status;
     close(channel[0]);
     int exitStatus = 0;
     waitpid(child, &exitStatus, 0);
-    return status;
+    return reported ? std::optional(status) : std::nullopt;
   }
 
-  fs::path scratch_;
+  ScratchFolder scratch_;
 };
 
 TEST_F(StandinTest, LinkNamesIgnoreCaseOnlyWhenAsked) {
@@ -247,14 +241,15 @@ TEST_F(StandinTest, NoSharingHoldsAgainstEveryOtherOpen) {
 }
 
 TEST_F(StandinTest, RefusedPermissionIsAccessDenied) {
-  if (geteuid() == 0) {
-    GTEST_SKIP() << "permissions do not bind root";
-  }
   fs::permissions(scratch_ / "Report.TXT", fs::perms::none);
-  HANDLE file = nullptr;
-  EXPECT_EQ(Create(kVolume + "\\Report.TXT", &file), STATUS_ACCESS_DENIED);
-  fs::permissions(scratch_, fs::perms::owner_read | fs::perms::owner_exec);
-  EXPECT_EQ(Create(kVolume + "\\New.txt", &file, kWrite, FILE_CREATE), STATUS_ACCESS_DENIED);
+  const std::optional<NTSTATUS> opened = CreateInChild(kVolume + "\\Report.TXT", true);
+  if (!opened.has_value()) {
+    GTEST_SKIP() << "no process can leave root for nobody here";
+  }
+  EXPECT_EQ(opened, STATUS_ACCESS_DENIED);
+  // The folder stays readable and searchable to all, and writable to none.
+  fs::permissions(scratch_.Path(), fs::perms::owner_write, fs::perm_options::remove);
+  EXPECT_EQ(CreateInChild(kVolume + "\\New.txt", true, kWrite, FILE_CREATE), STATUS_ACCESS_DENIED);
 }
 
 // Reads move what is there from the current position; the end is a status of its own.
@@ -295,8 +290,7 @@ TEST_F(StandinTest, WritesReportWhatTheyMoved) {
       NativeServices.ZwReadFile(file, nullptr, nullptr, nullptr, &io, data, 3, nullptr, nullptr),
       STATUS_ACCESS_DENIED);
   CloseHandle(file);
-  std::ifstream written(scratch_ / "Out.bin");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), "abcbc");
+  EXPECT_EQ(ReadBytes(scratch_ / "Out.bin"), "abcbc");
 }
 
 // Only a handle opened with DELETE may mark its file, which then goes at close.

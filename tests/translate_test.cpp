@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
 #include "native/native_services.h"
 #include "pathing/path_text.h"
-#include "tests/wide_text.h"
+#include "tests/support/scratch.h"
+#include "tests/support/wide_text.h"
 
 namespace {
 
@@ -44,12 +44,9 @@ class TranslateTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(BindNativeServices(), nullptr);
-    char pattern[] = "/tmp/vantro-translate-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    scratch_ = fs::canonical(pattern);
     start_ = fs::current_path();
-    ASSERT_TRUE(HostAddDriveLink(u'D', u"\\Device\\UnitD", scratch_.c_str()));
-    ASSERT_TRUE(HostAddDriveLink(u'E', u"\\Device\\UnitE", scratch_.c_str()));
+    ASSERT_TRUE(HostAddDriveLink(u'D', u"\\Device\\UnitD", scratch_.Path().c_str()));
+    ASSERT_TRUE(HostAddDriveLink(u'E', u"\\Device\\UnitE", scratch_.Path().c_str()));
     LinkBuffers z;
     ASSERT_EQ(ResolveDriveTarget(u"Z:\\", z.link, z.target), STATUS_SUCCESS);
     zDevice_ = Narrow(z.target);
@@ -58,7 +55,6 @@ class TranslateTest : public testing::Test {
   void TearDown() override {
     HostResetNamespace();
     fs::current_path(start_);
-    fs::remove_all(scratch_);
   }
 
   // The driver's order: the base prefix first, then the argument.
@@ -90,7 +86,7 @@ class TranslateTest : public testing::Test {
     EXPECT_EQ(Translate(invocation, argument).status, status);
   }
 
-  fs::path scratch_;
+  ScratchFolder scratch_;
   fs::path start_;
   std::string zDevice_;
 };
@@ -198,7 +194,7 @@ TEST_F(TranslateTest, LinkTargetsUpToTheOfferedBuffer) {
   for (const std::size_t units : {130, 200, 258, 259}) {
     SCOPED_TRACE(units);
     const WideString device = u"\\Device\\" + WideString(units - 8, u'v');
-    ASSERT_TRUE(HostAddDriveLink(u'L', device.c_str(), scratch_.c_str()));
+    ASSERT_TRUE(HostAddDriveLink(u'L', device.c_str(), scratch_.Path().c_str()));
     LinkBuffers l;
     const NTSTATUS status = ResolveDriveTarget(u"L:\\x", l.link, l.target);
     if (units < kPathMaxLength) {
@@ -211,7 +207,7 @@ TEST_F(TranslateTest, LinkTargetsUpToTheOfferedBuffer) {
 }
 
 TEST_F(TranslateTest, RootedPathTakesTheCurrentDrive) {
-  fs::current_path(scratch_);
+  fs::current_path(scratch_.Path());
   ExpectTranslation("vantro.exe", "\\x\\Y.txt", zDevice_ + "\\x\\Y.txt");
   ExpectTranslation("D:\\t\\vantro.exe", "\\a/b\\.\\c", zDevice_ + "\\a/b\\.\\c");
 }
@@ -223,8 +219,8 @@ TEST_F(TranslateTest, NetworkPathResolvesThroughItsLink) {
 }
 
 TEST_F(TranslateTest, RelativeInvocationIsTakenAgainstTheCurrentDirectory) {
-  fs::current_path(scratch_);
-  const std::string here = ZNative(zDevice_, scratch_);
+  fs::current_path(scratch_.Path());
+  const std::string here = ZNative(zDevice_, scratch_.Path());
   const struct {
     const char* invocation;
     std::string prefix;
@@ -234,7 +230,7 @@ TEST_F(TranslateTest, RelativeInvocationIsTakenAgainstTheCurrentDirectory) {
       {"tools\\vantro.exe", here + "\\tools\\"},
       {"tools\\..\\x\\vantro.exe", here + "\\x\\"},
       {".\\a\\.\\b\\vantro.exe", here + "\\a\\b\\"},
-      {"..\\vantro.exe", ZNative(zDevice_, scratch_.parent_path()) + "\\"},
+      {"..\\vantro.exe", ZNative(zDevice_, scratch_.Path().parent_path()) + "\\"},
       {"..\\..\\..\\..\\..\\..\\..\\..\\..\\vantro.exe", zDevice_ + "\\"},
   };
   for (const auto& row : cases) {
@@ -259,7 +255,7 @@ TEST_F(TranslateTest, BaseFailureReachesOnlyRelativeArguments) {
       {"vantro.exe", true, kTooLong},
   };
   for (const auto& row : cases) {
-    fs::current_path(row.fromDeepDirectory ? deep : scratch_);
+    fs::current_path(row.fromDeepDirectory ? deep : scratch_.Path());
     ExpectTranslation(row.invocation, "D:\\a.txt", "\\Device\\UnitD\\a.txt");
     ExpectRefusal(row.invocation, "a.txt", row.status);
   }

@@ -1,5 +1,6 @@
 #include "tests/support/scratch.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -33,19 +34,6 @@ fs::path ScratchBase() {
 #endif
 }
 
-// The drive path of an absolute path: Z:\tmp\... on the host, the path itself on Windows.
-WideText DrivePath(const fs::path& path) {
-#ifdef _WIN32
-  return fs::path(path).make_preferred().wstring();
-#else
-  WideText text = u"Z:" + path.u16string();
-  for (WCHAR& unit : text) {
-    unit = unit == u'/' ? u'\\' : unit;
-  }
-  return text;
-#endif
-}
-
 }  // namespace
 
 ScratchFolder::ScratchFolder() {
@@ -55,6 +43,11 @@ ScratchFolder::ScratchFolder() {
     const fs::path candidate = base / ("vantro-test-" + std::to_string(seed()));
     if (fs::create_directory(candidate)) {
       path_ = candidate;
+      std::error_code ignored;
+      fs::permissions(path_,
+                      fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                          fs::perms::others_read | fs::perms::others_exec,
+                      ignored);
       return;
     }
   }
@@ -63,11 +56,51 @@ ScratchFolder::ScratchFolder() {
 
 ScratchFolder::~ScratchFolder() {
   std::error_code ignored;
+  // Folders a test locked are opened again so that their entries can go.
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+  for (fs::recursive_directory_iterator entry(path_, ignored), end; entry != end;
+       entry.increment(ignored)) {
+    if (entry->symlink_status(ignored).type() == fs::file_type::directory) {
+      fs::permissions(entry->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+  }
   fs::remove_all(path_, ignored);
 }
 
-WideText ScratchFolder::NativePath(const char* name) const {
-  return WIDE("\\??\\") + DrivePath(path_ / name);
+// Under Wine the path is a drive path already; on the host the stand-in's Z: is "/".
+std::string ScratchFolder::DrivePath() const {
+#ifdef _WIN32
+  return fs::path(path_).make_preferred().string();
+#else
+  std::string text = "Z:" + path_.string();
+  std::replace(text.begin(), text.end(), '/', '\\');
+  return text;
+#endif
+}
+
+WideString ScratchFolder::NativePath(const char* name) const {
+  return Widen("\\??\\" + DrivePath() + "\\" + name);
+}
+
+#ifndef _WIN32
+std::string ScratchFolder::VolumePath(const std::string& name) const {
+  return "\\Device\\HarddiskVolume1" + DrivePath().substr(2) + "\\" + name;
+}
+#endif
+
+Snapshot ScratchFolder::TakeSnapshot() const {
+  Snapshot snapshot;
+  for (const auto& entry : fs::recursive_directory_iterator(path_)) {
+    const fs::file_status status = entry.symlink_status();
+    std::ostringstream description;
+    description << static_cast<int>(status.type()) << ' ' << std::oct
+                << static_cast<unsigned>(status.permissions()) << ' ';
+    if (status.type() == fs::file_type::regular) {
+      description << ReadBytes(entry.path());
+    }
+    snapshot[entry.path().lexically_relative(path_).generic_string()] = description.str();
+  }
+  return snapshot;
 }
 
 std::string ReadBytes(const fs::path& file) {
@@ -93,6 +126,17 @@ std::string RandomBytes(std::size_t count, unsigned seed) {
     unit = static_cast<char>(byte(generator));
   }
   return bytes;
+}
+
+NTSTATUS CreateNative(const NativeServiceTable& services, const WideString& path, HANDLE* handle,
+                      ACCESS_MASK access, ULONG disposition, ULONG options, ULONG share) {
+  UNICODE_STRING name;
+  services.RtlInitUnicodeString(&name, path.c_str());
+  OBJECT_ATTRIBUTES attributes = ObjectAttributesFor(&name, OBJ_KERNEL_HANDLE);
+  IO_STATUS_BLOCK io{};
+  *handle = nullptr;
+  return services.ZwCreateFile(handle, access, &attributes, &io, nullptr, 0, share, disposition,
+                               options, nullptr, 0);
 }
 
 #ifdef _WIN32
@@ -152,7 +196,7 @@ OutputCapture::~OutputCapture() {
   Finish();
 }
 
-CopyOutcome CopyCapturingOutput(const WideText& source, const WideText& destination) {
+CopyOutcome CopyCapturingOutput(const WideString& source, const WideString& destination) {
   WCHAR message[kMessageUnits];
   alignas(64) BYTE data[kCopyBlockBytes];
   OutputCapture capture;

@@ -1,0 +1,62 @@
+// The built vantro as a separate process, as a user starts it: both output streams
+// captured, standard input at its end or held open on a pipe, and a time limit so that
+// a hang fails a test instead of stalling the suite. Host build only.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct RunOptions {
+  std::filesystem::path directory{};  // working directory; empty: the test's own
+  std::string argument0{};            // the invocation path as typed; empty: the binary's path
+  bool asNobody = false;              // drop root to nobody, so that permissions bite
+  bool holdInput = false;             // standard input a pipe the test writes, not /dev/null
+  int timeoutSeconds = 30;
+};
+
+struct RunResult {
+  bool exited = false;  // ended by exit (not by a signal or the time limit)
+  int exitCode = -1;
+  int signal = 0;         // the signal that ended it, if any
+  bool timedOut = false;  // killed at the time limit
+  std::string output;     // standard output and standard error, in order
+};
+
+// The binary under test, from VANTRO_EXE.
+std::string VantroPath();
+
+// In a forked child: leaves root for nobody (uid and gid 65534, no groups), so that
+// permissions bind. Async-signal-safe; false when the drop failed. Other users stay.
+bool DropToNobody();
+
+// One started process; Finish waits for it within the time limit, and the destructor
+// kills one that was never finished.
+class VantroProcess {
+ public:
+  VantroProcess(const std::vector<std::string>& arguments, const RunOptions& options = {});
+  ~VantroProcess();
+  VantroProcess(const VantroProcess&) = delete;
+  VantroProcess& operator=(const VantroProcess&) = delete;
+
+  bool Started() const { return pid_ > 0; }
+  bool Running();
+  // Writes to a held standard input.
+  bool WriteInput(std::string_view bytes);
+  RunResult Finish();
+
+ private:
+  bool Reap(bool wait);
+
+  pid_t pid_ = -1;
+  int input_ = -1;   // write end of its standard input, when held
+  int output_ = -1;  // read end of its standard output and error
+  int status_ = 0;
+  bool reaped_ = false;
+  int timeoutSeconds_;
+};
+
+RunResult RunVantro(const std::vector<std::string>& arguments, const RunOptions& options = {});
