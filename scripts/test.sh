@@ -7,7 +7,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
 packages=(cmake g++ googletest libgtest-dev mingw-w64 wine64 clang clang-tidy clang-format
-          libclang-rt-14-dev valgrind tmux strace)
+          libclang-rt-14-dev valgrind tmux strace unzip)
 
 installed() {
   [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
