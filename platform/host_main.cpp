@@ -18,11 +18,14 @@ int Refuse(const char* reason, int index) {
   return 1;
 }
 
+constexpr const char* kNotUtf8 = "is not valid UTF-8";
+constexpr const char* kTooLong = "makes the command line longer than 32767 characters";
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   if (argc > kMaxArguments) {
-    return Refuse("is one too many", kMaxArguments);
+    return Refuse(kTooLong, kMaxArguments);
   }
   std::size_t used = 0;
   for (int index = 0; index < argc; ++index) {
@@ -30,7 +33,7 @@ int main(int argc, char* argv[]) {
         standin::Utf8ToUtf16(argv[index], argumentPool + used, kCommandLineUnits - used);
     if (length < 0) {
       // A name that cannot be decoded is never replaced by another one.
-      return Refuse("is not valid UTF-8 or makes the command line too long", index);
+      return Refuse(length == standin::kNoRoom ? kTooLong : kNotUtf8, index);
     }
     arguments[index] = argumentPool + used;
     used += static_cast<std::size_t>(length) + 1;

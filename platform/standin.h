@@ -73,8 +73,11 @@ NTSTATUS FindVolume(const WCHAR* path, std::size_t units, const char** directory
 int FindLink(const WCHAR* name, std::size_t units, bool ignoreCase);
 const WCHAR* LinkTarget(int link);
 
-// UTF-16 to UTF-8 and back. Each returns the units written (without terminator), or -1
-// for text that is not well formed or does not fit; the output is terminated.
+// UTF-16 to UTF-8 and back. Each returns the units written (without terminator) and
+// terminates the output. Utf16ToUtf8 returns -1 for text that is not well formed or does
+// not fit; Utf8ToUtf16 returns -1 for text that is not well formed, kNoRoom when it does
+// not fit.
+constexpr int kNoRoom = -2;
 int Utf16ToUtf8(const WCHAR* text, std::size_t units, char* out, std::size_t capacity);
 int Utf8ToUtf16(const char* text, WCHAR* out, std::size_t capacity);
 

@@ -132,8 +132,11 @@ int Utf8ToUtf16(const char* text, WCHAR* out, std::size_t capacity) {
     int length = 0;
     const long point = DecodeUtf8(bytes, length);
     const std::size_t needed = point >= 0x10000 ? 2 : 1;
-    if (point < 0 || used + needed >= capacity) {
+    if (point < 0) {
       return -1;
+    }
+    if (used + needed >= capacity) {
+      return kNoRoom;
     }
     if (needed == 2) {
       out[used++] = static_cast<WCHAR>(0xD800 + ((point - 0x10000) >> 10));

@@ -166,12 +166,23 @@ TEST_F(CliTest, UnresolvablePathsAreNamedAsTyped) {
   }
 }
 
-TEST_F(CliTest, ArgumentThatIsNotUtf8IsRefused) {
-  const RunResult finished = RunTool({"Report.TXT", "out\xff.txt"});
-
-  EXPECT_EQ(finished.exitCode, 1);
-  EXPECT_TRUE(std::regex_match(finished.output, std::regex("Error[^\n]*\n"))) << finished.output;
-  EXPECT_EQ(FileCount(), 2U);
+// The start-up decodes the UTF-8 command line; what it cannot take is refused, never
+// replaced by another name.
+TEST_F(CliTest, CommandLineThatCannotBeDecodedIsRefused) {
+  const struct {
+    std::string destination;
+    const char* reason;
+  } cases[] = {
+      {"out\xff.txt", "argument 2 is not valid UTF-8"},
+      {std::string(40000, 'x'), "argument 2 makes the command line longer than 32767"},
+  };
+  for (const auto& row : cases) {
+    const RunResult finished = RunTool({"Report.TXT", row.destination});
+    EXPECT_EQ(finished.exitCode, 1);
+    EXPECT_TRUE(std::regex_match(finished.output, std::regex("Error[^\n]*\n"))) << finished.output;
+    EXPECT_NE(finished.output.find(row.reason), std::string::npos) << finished.output;
+    EXPECT_EQ(FileCount(), 2U);
+  }
 }
 
 // The pause waits for a line while standard input is open, after the copy is done.
