@@ -18,11 +18,6 @@ HANDLE HandleOf(std::size_t slot) {
   return reinterpret_cast<HANDLE>((slot + 1) * 4);
 }
 
-std::size_t SlotOf(HANDLE handle) {
-  const auto value = reinterpret_cast<std::uintptr_t>(handle);
-  return value % 4 == 0 && value != 0 ? value / 4 - 1 : kMaxObjects;
-}
-
 // Removes the file only while its name still refers to the file this handle holds.
 void RemoveIfSame(const OpenObject& object) {
   struct stat named {};

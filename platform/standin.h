@@ -52,14 +52,16 @@ extern OpenObject objectTable[kMaxObjects];
 
 HANDLE AllocateObject(ObjectKind kind, OpenObject** object);
 
-// The object of that kind behind a handle (a nonzero multiple of four), or nullptr.
-inline OpenObject* FindObject(HANDLE handle, ObjectKind kind) {
+// The table slot of a handle (a nonzero multiple of four), or kMaxObjects for none.
+inline std::size_t SlotOf(HANDLE handle) {
   const auto value = reinterpret_cast<std::uintptr_t>(handle);
-  const std::uintptr_t slot = value / 4 - 1;  // handle 0 wraps past the table
-  if (value % 4 != 0 || slot >= kMaxObjects || objectTable[slot].kind != kind) {
-    return nullptr;
-  }
-  return &objectTable[slot];
+  return value % 4 == 0 && value != 0 && value / 4 <= kMaxObjects ? value / 4 - 1 : kMaxObjects;
+}
+
+// The object of that kind behind a handle, or nullptr.
+inline OpenObject* FindObject(HANDLE handle, ObjectKind kind) {
+  const std::size_t slot = SlotOf(handle);
+  return slot < kMaxObjects && objectTable[slot].kind == kind ? &objectTable[slot] : nullptr;
 }
 
 // Closes the object (removing a file marked for deletion) and frees its handle.
