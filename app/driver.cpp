@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <iterator>
 
-#include "app/console.h"
-#include "app/messages.h"
+#include "console/console.h"
+#include "console/messages.h"
 #include "copy/copy_engine.h"
 #include "native/native_services.h"
 #include "pathing/path_text.h"
@@ -14,16 +14,9 @@ namespace {
 
 // The translation's buffers, one run's worth.
 struct TranslationBuffers {
-  WCHAR baseDirectory[kPathUnits];
-  WCHAR basePrefix[kPathUnits];
-  WCHAR baseLink[kLinkNameUnits];
-  WCHAR sourceLink[kLinkNameUnits];
-  WCHAR destinationLink[kLinkNameUnits];
-  WCHAR baseTarget[kPathUnits];
-  WCHAR sourceTarget[kPathUnits];
-  WCHAR destinationTarget[kPathUnits];
-  WCHAR sourcePath[kPathUnits];
-  WCHAR destinationPath[kPathUnits];
+  BaseDirectory base;
+  NativeArgument source;
+  NativeArgument destination;
 };
 
 void ReportBindingFailure(WCHAR* message, const char* entry) {
@@ -44,19 +37,16 @@ void ReportUnresolved(WCHAR* message, const WCHAR* argument, NTSTATUS status) {
 // Both arguments into native paths; a path that cannot be resolved is reported with
 // the text the user typed.
 bool TranslateArguments(WCHAR* arguments[], TranslationBuffers& paths, WCHAR* message) {
-  StrCpyW(paths.baseLink, kDriveLinkText);
-  StrCpyW(paths.sourceLink, kDriveLinkText);
-  StrCpyW(paths.destinationLink, kDriveLinkText);
-  const NTSTATUS baseStatus = ComputeBasePrefix(arguments[0], paths.baseDirectory, paths.baseLink,
-                                                paths.baseTarget, paths.basePrefix);
-  NTSTATUS status = ComposeNativePath(arguments[1], paths.basePrefix, baseStatus, paths.sourceLink,
-                                      paths.sourceTarget, paths.sourcePath);
+  StrCpyW(paths.base.link.name, kDriveLinkText);
+  StrCpyW(paths.source.link.name, kDriveLinkText);
+  StrCpyW(paths.destination.link.name, kDriveLinkText);
+  ComputeBasePrefix(arguments[0], paths.base);
+  NTSTATUS status = ComposeNativePath(arguments[1], paths.base, paths.source);
   if (status != STATUS_SUCCESS) {
     ReportUnresolved(message, arguments[1], status);
     return false;
   }
-  status = ComposeNativePath(arguments[2], paths.basePrefix, baseStatus, paths.destinationLink,
-                             paths.destinationTarget, paths.destinationPath);
+  status = ComposeNativePath(arguments[2], paths.base, paths.destination);
   if (status != STATUS_SUCCESS) {
     ReportUnresolved(message, arguments[2], status);
     return false;
@@ -80,10 +70,10 @@ bool RunCopy(WCHAR* arguments[], WCHAR* message) {
   if (!TranslateArguments(arguments, paths, message)) {
     return false;
   }
-  BoundedFormat(message, kMessageBytes, kAnnouncement, paths.sourcePath, paths.destinationPath);
+  BoundedFormat(message, kMessageBytes, kAnnouncement, paths.source.path, paths.destination.path);
   ConsolePrint(message);
   alignas(64) BYTE data[kCopyBlockBytes];
-  return CopyFileNative(paths.sourcePath, paths.destinationPath, message, data);
+  return CopyFileNative(paths.source.path, paths.destination.path, message, data);
 }
 
 }  // namespace

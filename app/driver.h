@@ -2,7 +2,7 @@
 // every buffer in it.
 #pragma once
 
-#include "native/platform_api.h"
+#include "native/windows_api.h"
 
 // Runs `vantro <source> <destination>`; the result is the process exit code.
 // Element 0 of the arguments is shortened in place.

@@ -1,13 +1,16 @@
 #include "copy/copy_engine.h"
 
-#include "app/console.h"
-#include "app/messages.h"
+#include "console/console.h"
+#include "console/messages.h"
 #include "native/native_services.h"
 
 namespace {
 
 // The source is read without sharing and must not be a directory; the destination is
 // created new, without sharing, with the right to remove it again if the copy fails.
+// FILE_SYNCHRONOUS_IO_ALERT (with SYNCHRONIZE access) makes every read and write complete
+// before its call returns and keeps the file's current position, so no byte offset is
+// passed; the wait is alertable, but the tool queues no APC that could end it early.
 constexpr ACCESS_MASK kSourceAccess = GENERIC_READ | SYNCHRONIZE;
 constexpr ACCESS_MASK kDestinationAccess = GENERIC_WRITE | SYNCHRONIZE | DELETE;
 constexpr ULONG kSourceOptions = FILE_SYNCHRONOUS_IO_ALERT | FILE_NON_DIRECTORY_FILE;
@@ -16,12 +19,19 @@ constexpr ULONG kNoSharing = 0;
 constexpr ULONG kBlockBytes = kCopyBlockBytes;
 
 // One file as the native services see it. Without OBJ_CASE_INSENSITIVE its name is
-// looked up exactly as written.
+// looked up exactly as written. OBJ_KERNEL_HANDLE is dropped by the object manager for
+// a caller in user mode, so the handle is this process's own and CloseHandle closes it.
 struct NativeFile {
   UNICODE_STRING name;
   OBJECT_ATTRIBUTES attributes;
   IO_STATUS_BLOCK io;
   HANDLE handle;
+};
+
+// The two files of one copy.
+struct CopyFiles {
+  NativeFile source;
+  NativeFile destination;
 };
 
 void DescribeFile(NativeFile& file, const WCHAR* nativePath) {
@@ -66,7 +76,8 @@ NTSTATUS WriteBlock(NativeFile& destination, BYTE* data, ULONG length) {
 
 // Moves blocks until the end of the source; a short read is not the end. Returns
 // whether the whole source arrived, having reported the failure otherwise.
-bool CopyBlocks(NativeFile& source, NativeFile& destination, BYTE* data, WCHAR* message) {
+bool CopyBlocks(CopyFiles& files, BYTE* data, WCHAR* message) {
+  NativeFile& source = files.source;
   for (;;) {
     NTSTATUS status = NativeServices.ZwReadFile(source.handle, nullptr, nullptr, nullptr,
                                                 &source.io, data, kBlockBytes, nullptr, nullptr);
@@ -83,7 +94,7 @@ bool CopyBlocks(NativeFile& source, NativeFile& destination, BYTE* data, WCHAR* 
     if (count == 0) {
       return true;
     }
-    status = WriteBlock(destination, data, count);
+    status = WriteBlock(files.destination, data, count);
     if (status != STATUS_SUCCESS) {
       Report(message, kErrorWriting, status);
       return false;
@@ -103,8 +114,9 @@ void DiscardDestination(NativeFile& destination) {
 
 bool CopyFileNative(const WCHAR* sourceNativePath, const WCHAR* destinationNativePath,
                     WCHAR* messageBuffer, BYTE* dataBuffer) {
-  NativeFile source;
-  NativeFile destination;
+  CopyFiles files;
+  NativeFile& source = files.source;
+  NativeFile& destination = files.destination;
   DescribeFile(source, sourceNativePath);
   DescribeFile(destination, destinationNativePath);
   NTSTATUS status = OpenFile(source, kSourceAccess, FILE_OPEN, kSourceOptions);
@@ -120,7 +132,7 @@ bool CopyFileNative(const WCHAR* sourceNativePath, const WCHAR* destinationNativ
     CloseHandle(source.handle);
     return false;
   }
-  const bool copied = CopyBlocks(source, destination, dataBuffer, messageBuffer);
+  const bool copied = CopyBlocks(files, dataBuffer, messageBuffer);
   if (!copied) {
     DiscardDestination(destination);
   }

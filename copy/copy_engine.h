@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "native/platform_api.h"
+#include "native/windows_api.h"
 
 // The one data buffer: the copy moves blocks of this size.
 constexpr std::size_t kCopyBlockBytes = 16384;

@@ -2,22 +2,41 @@
 // headers lack to call them.
 #pragma once
 
-#include "native/platform_api.h"
+#include "native/windows_api.h"
 
-using RtlInitUnicodeStringFn = VOID(NTAPI*)(PUNICODE_STRING, PCWSTR);
-using ZwCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
-                                        PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-using ZwReadFileFn = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK,
-                                      PVOID, ULONG, PLARGE_INTEGER, PULONG);
-using ZwWriteFileFn = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK,
-                                       PVOID, ULONG, PLARGE_INTEGER, PULONG);
-using ZwCloseFn = NTSTATUS(NTAPI*)(HANDLE);
-using ZwQuerySymbolicLinkObjectFn = NTSTATUS(NTAPI*)(HANDLE, PUNICODE_STRING, PULONG);
-using ZwOpenSymbolicLinkObjectFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
-using ZwSetInformationFileFn = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
-                                                FILE_INFORMATION_CLASS);
+// Parameters carry the platform's names: "out" marks what the service writes.
+using RtlInitUnicodeStringFn = VOID(NTAPI*)(PUNICODE_STRING DestinationString /* out */,
+                                            PCWSTR SourceString);
+using ZwCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE FileHandle /* out */, ACCESS_MASK DesiredAccess,
+                                        POBJECT_ATTRIBUTES ObjectAttributes,
+                                        PIO_STATUS_BLOCK IoStatusBlock /* out */,
+                                        PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                                        ULONG ShareAccess, ULONG CreateDisposition,
+                                        ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
+using ZwReadFileFn = NTSTATUS(NTAPI*)(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                      PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock /* out */,
+                                      PVOID Buffer /* out */, ULONG Length,
+                                      PLARGE_INTEGER ByteOffset, PULONG Key);
+using ZwWriteFileFn = NTSTATUS(NTAPI*)(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                       PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock /* out */,
+                                       PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                                       PULONG Key);
+using ZwCloseFn = NTSTATUS(NTAPI*)(HANDLE Handle);
+using ZwQuerySymbolicLinkObjectFn = NTSTATUS(NTAPI*)(HANDLE LinkHandle,
+                                                     PUNICODE_STRING LinkTarget /* out */,
+                                                     PULONG ReturnedLength /* out */);
+using ZwOpenSymbolicLinkObjectFn = NTSTATUS(NTAPI*)(PHANDLE LinkHandle /* out */,
+                                                    ACCESS_MASK DesiredAccess,
+                                                    POBJECT_ATTRIBUTES ObjectAttributes);
+using ZwSetInformationFileFn = NTSTATUS(NTAPI*)(HANDLE FileHandle,
+                                                PIO_STATUS_BLOCK IoStatusBlock /* out */,
+                                                PVOID FileInformation, ULONG Length,
+                                                FILE_INFORMATION_CLASS FileInformationClass);
 
 // NT statuses are shown as unsigned 32-bit values; LONG is 32 bits on both builds.
+// Wherever the tool tests a status it compares with STATUS_SUCCESS, not NT_SUCCESS:
+// NT_SUCCESS also passes informational statuses (STATUS_PENDING, STATUS_OBJECT_NAME_EXISTS)
+// that do not say the request was done as asked.
 inline ULONG StatusCode(NTSTATUS status) {
   return static_cast<ULONG>(status);
 }

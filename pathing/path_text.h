@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "native/platform_api.h"
+#include "native/windows_api.h"
 
 // A path buffer: 260 units including the terminator.
 constexpr std::size_t kPathUnits = 260;

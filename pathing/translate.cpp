@@ -41,6 +41,8 @@ std::size_t UncRootLength(const WCHAR* path) {
 NTSTATUS QueryLinkTarget(const WCHAR* linkName, WCHAR* target) {
   UNICODE_STRING name;
   NativeServices.RtlInitUnicodeString(&name, linkName);
+  // Object names are matched without regard to case. OBJ_KERNEL_HANDLE is dropped by the
+  // object manager for a caller in user mode, so the handle is this process's own.
   OBJECT_ATTRIBUTES attributes =
       ObjectAttributesFor(&name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE);
   HANDLE link = nullptr;
@@ -95,40 +97,40 @@ NTSTATUS PrependCurrentRoot(WCHAR* path, WCHAR* scratch) {
   return ReplacePathRoot(path, 0, scratch);
 }
 
-NTSTATUS ReplaceUncRoot(WCHAR* path, WCHAR* target) {
+NTSTATUS ReplaceUncRoot(WCHAR* path, DriveLink& link) {
   if (UncRootLength(path) == 0) {
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
   }
-  const NTSTATUS status = QueryLinkTarget(kUncLinkName, target);
+  const NTSTATUS status = QueryLinkTarget(kUncLinkName, link.target);
   // The target, then "\server\share\rest".
-  return status != STATUS_SUCCESS ? status : ReplacePathRoot(path, 1, target);
+  return status != STATUS_SUCCESS ? status : ReplacePathRoot(path, 1, link.target);
 }
 
-NTSTATUS ReplaceDriveRoot(WCHAR* path, WCHAR* linkName, WCHAR* target) {
+NTSTATUS ReplaceDriveRoot(WCHAR* path, DriveLink& link) {
   const WCHAR* rest = PathSkipRootW(path);
   if (PathGetDriveNumberW(path) < 0 || path[2] != kSeparator || rest == nullptr) {
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
   }
   const auto rootLength = static_cast<std::size_t>(rest - path);
-  const NTSTATUS status = ResolveDriveTarget(path, linkName, target);
+  const NTSTATUS status = ResolveDriveTarget(path, link);
   // The target, then "\", then the rest after the root.
-  return status != STATUS_SUCCESS ? status : ReplacePathRoot(path, rootLength - 1, target);
+  return status != STATUS_SUCCESS ? status : ReplacePathRoot(path, rootLength - 1, link.target);
 }
 
-// The native path of a path that is not relative: a drive path, a network path or a
-// path rooted on the current drive.
-NTSTATUS ComposeAbsolutePath(const WCHAR* path, WCHAR* linkName, WCHAR* target, WCHAR* out) {
+// Into out (a path buffer), the native path of a path that is not relative: a drive
+// path, a network path or a path rooted on the current drive.
+NTSTATUS ComposeAbsolutePath(const WCHAR* path, DriveLink& link, WCHAR* out) {
   if (IsDeviceNamespacePath(path)) {
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
   }
   NTSTATUS status = CopyPath(out, path);
   if (status == STATUS_SUCCESS && IsRootedPath(out)) {
-    status = PrependCurrentRoot(out, target);
+    status = PrependCurrentRoot(out, link.target);
   }
   if (status != STATUS_SUCCESS) {
     return status;
   }
-  return IsUncPath(out) ? ReplaceUncRoot(out, target) : ReplaceDriveRoot(out, linkName, target);
+  return IsUncPath(out) ? ReplaceUncRoot(out, link) : ReplaceDriveRoot(out, link);
 }
 
 std::size_t DirectoryRootLength(const WCHAR* directory) {
@@ -193,37 +195,36 @@ NTSTATUS FillBaseDirectory(const WCHAR* directoryPart, WCHAR* baseDirectory) {
 
 }  // namespace
 
-NTSTATUS ResolveDriveTarget(const WCHAR* path, WCHAR* linkName, WCHAR* target) {
+NTSTATUS ResolveDriveTarget(const WCHAR* path, DriveLink& link) {
   const int drive = PathGetDriveNumberW(path);
   if (drive < 0) {
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
   }
-  linkName[kDriveLetterIndex] = static_cast<WCHAR>(u'A' + drive);
-  return QueryLinkTarget(linkName, target);
+  link.name[kDriveLetterIndex] = static_cast<WCHAR>(u'A' + drive);
+  return QueryLinkTarget(link.name, link.target);
 }
 
-NTSTATUS ComputeBasePrefix(WCHAR* invocationPath, WCHAR* baseDirectory, WCHAR* linkName,
-                           WCHAR* target, WCHAR* basePrefix) {
+NTSTATUS ComputeBasePrefix(WCHAR* invocationPath, BaseDirectory& base) {
   PathRemoveFileSpecW(invocationPath);
-  NTSTATUS status = FillBaseDirectory(invocationPath, baseDirectory);
+  NTSTATUS status = FillBaseDirectory(invocationPath, base.directory);
   if (status == STATUS_SUCCESS) {
-    status = ComposeAbsolutePath(baseDirectory, linkName, target, basePrefix);
+    status = ComposeAbsolutePath(base.directory, base.link, base.prefix);
   }
   // A drive root already ends in its separator: one, never two.
-  if (status == STATUS_SUCCESS && !EndsWithSeparator(basePrefix)) {
-    status = AppendPath(basePrefix, WIDE("\\"));
+  if (status == STATUS_SUCCESS && !EndsWithSeparator(base.prefix)) {
+    status = AppendPath(base.prefix, WIDE("\\"));
   }
+  base.status = status;
   return status;
 }
 
-NTSTATUS ComposeNativePath(const WCHAR* argument, const WCHAR* basePrefix, NTSTATUS baseStatus,
-                           WCHAR* linkName, WCHAR* target, WCHAR* out) {
+NTSTATUS ComposeNativePath(const WCHAR* argument, const BaseDirectory& base, NativeArgument& out) {
   if (!PathIsRelativeW(argument)) {
-    return ComposeAbsolutePath(argument, linkName, target, out);
+    return ComposeAbsolutePath(argument, out.link, out.path);
   }
-  if (baseStatus != STATUS_SUCCESS) {
-    return baseStatus;
+  if (base.status != STATUS_SUCCESS) {
+    return base.status;
   }
-  const NTSTATUS status = CopyPath(out, basePrefix);
-  return status != STATUS_SUCCESS ? status : AppendPath(out, argument);
+  const NTSTATUS status = CopyPath(out.path, base.prefix);
+  return status != STATUS_SUCCESS ? status : AppendPath(out.path, argument);
 }

@@ -4,25 +4,45 @@
 
 #include <cstddef>
 
-#include "native/platform_api.h"
+#include "native/windows_api.h"
+#include "pathing/path_text.h"
 
 // A drive link name: "\??\C:" and its terminator; unit 4 takes the drive letter.
 constexpr std::size_t kLinkNameUnits = 7;
 constexpr std::size_t kDriveLetterIndex = 4;
 inline constexpr const WCHAR* kDriveLinkText = WIDE("\\??\\C:");
 
-// Writes into target (a path buffer) the device path of the drive that path begins
-// with. Fails with the status of the link's open or query.
-NTSTATUS ResolveDriveTarget(const WCHAR* path, WCHAR* linkName, WCHAR* target);
+// One resolution of a drive link: its name and the device target read from it.
+struct DriveLink {
+  WCHAR name[kLinkNameUnits];
+  WCHAR target[kPathUnits];
+};
+
+// The base of relative arguments: the directory, its native path ending in one
+// separator, and the status of computing it.
+struct BaseDirectory {
+  DriveLink link;
+  WCHAR directory[kPathUnits];
+  WCHAR prefix[kPathUnits];
+  NTSTATUS status;
+};
+
+// One argument's translation: its own link resolution and the native path it gives.
+struct NativeArgument {
+  DriveLink link;
+  WCHAR path[kPathUnits];
+};
+
+// Writes into link.target the device path of the drive that path begins with. Fails
+// with the status of the link's open or query.
+NTSTATUS ResolveDriveTarget(const WCHAR* path, DriveLink& link);
 
 // Shortens the invocation path to its directory part (in place), fills the base
 // directory (that part, or the current directory when there is none) and writes its
-// native path, ending in one separator, into basePrefix.
-NTSTATUS ComputeBasePrefix(WCHAR* invocationPath, WCHAR* baseDirectory, WCHAR* linkName,
-                           WCHAR* target, WCHAR* basePrefix);
+// native path into base.prefix. The result is also kept in base.status.
+NTSTATUS ComputeBasePrefix(WCHAR* invocationPath, BaseDirectory& base);
 
-// Writes the native path of one argument into out. A relative argument is joined to
-// the base prefix as typed; when the base prefix could not be computed, its status
-// is this argument's. Every buffer but the argument is a path buffer.
-NTSTATUS ComposeNativePath(const WCHAR* argument, const WCHAR* basePrefix, NTSTATUS baseStatus,
-                           WCHAR* linkName, WCHAR* target, WCHAR* out);
+// Writes the native path of one argument into out.path. A relative argument is joined
+// to the base prefix as typed; when the base prefix could not be computed, its status
+// is this argument's.
+NTSTATUS ComposeNativePath(const WCHAR* argument, const BaseDirectory& base, NativeArgument& out);

@@ -1,4 +1,4 @@
-#include "app/console.h"
+#include "console/console.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/messages.h"
+#include "console/messages.h"
+#include "tests/support/scratch.h"
 #include "tests/support/wide_text.h"
 
 namespace {
@@ -163,6 +164,20 @@ TEST(BoundedFormatTest, TextThatIsNoDirectiveIsCopied) {
     WCHAR buffer[kMessageUnits];
     EXPECT_EQ(BoundedFormat(buffer, sizeof buffer, row.format), kFormatOk);
     EXPECT_EQ(Narrow(buffer), row.expected);
+  }
+}
+
+// Redirected output is UTF-8, converted a slice of 512 units at a time: a surrogate pair
+// on either side of a slice's end arrives whole.
+TEST(ConsolePrintTest, RedirectedTextKeepsPairsAcrossSlices) {
+  const WideString pair = WIDE("\xd83d\xde00");  // U+1F600
+  const std::string encoded = "\xF0\x9F\x98\x80";
+  for (const std::size_t before : {510, 511, 512, 1023, 1535}) {
+    SCOPED_TRACE(before);
+    const WideString text = WideString(before, WIDE('a')) + pair + WIDE("\xe9z");
+    OutputCapture capture;
+    ConsolePrint(text.c_str());
+    EXPECT_EQ(capture.Finish(), std::string(before, 'a') + encoded + "\xC3\xA9z");
   }
 }
 

@@ -1,6 +1,7 @@
 // The copy engine on real files through the bound native services: the stand-in on
 // the host, the platform's own under Wine. Both must agree on end of file, create-new,
-// the directory refusal and the removal of a destination whose copy failed.
+// the directory refusal and the removal of a destination whose copy failed (the
+// disposition contract it rests on is in native_services_test).
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -89,40 +90,6 @@ TEST_F(CopyNativeTest, RefusalsLeaveEveryFileAsItWas) {
     EXPECT_FALSE(fs::exists(folder_ / "copy"));
     EXPECT_FALSE(fs::exists(folder_ / "missing"));
     EXPECT_TRUE(fs::is_empty(folder_ / "folder"));
-  }
-}
-
-// The removal of a failed copy rests on this: a file marked for deletion through a
-// handle with DELETE access is gone once that handle closes; without it, it stays.
-TEST_F(CopyNativeTest, MarkedFileIsGoneAtClose) {
-  struct Case {
-    ACCESS_MASK access;
-    NTSTATUS marked;
-    bool remains;
-  };
-  const Case cases[] = {
-      {GENERIC_WRITE | SYNCHRONIZE | DELETE, STATUS_SUCCESS, false},
-      {GENERIC_WRITE | SYNCHRONIZE, STATUS_ACCESS_DENIED, true},
-  };
-  for (const Case& test : cases) {
-    SCOPED_TRACE(test.remains ? "without DELETE" : "with DELETE");
-    fs::remove(folder_ / "marked");
-    HANDLE file = nullptr;
-    ASSERT_EQ(CreateNative(bound, folder_.NativePath("marked"), &file, test.access, FILE_CREATE,
-                           FILE_SYNCHRONOUS_IO_ALERT),
-              STATUS_SUCCESS);
-    char bytes[] = "half a copy";
-    IO_STATUS_BLOCK io{};
-    EXPECT_EQ(bound.ZwWriteFile(file, nullptr, nullptr, nullptr, &io, bytes, sizeof bytes, nullptr,
-                                nullptr),
-              STATUS_SUCCESS);
-    FILE_DISPOSITION_INFORMATION disposition{TRUE};
-    EXPECT_EQ(bound.ZwSetInformationFile(file, &io, &disposition, sizeof disposition,
-                                         FileDispositionInformation),
-              test.marked);
-    EXPECT_TRUE(fs::exists(folder_ / "marked"));
-    CloseHandle(file);
-    EXPECT_EQ(fs::exists(folder_ / "marked"), test.remains);
   }
 }
 

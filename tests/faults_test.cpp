@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "copy/copy_engine.h"
 #include "native/native_services.h"
 #include "tests/support/process.h"

@@ -7,7 +7,7 @@
 #include <iterator>
 #include <string>
 
-#include "native/platform_api.h"
+#include "native/windows_api.h"
 #include "tests/support/wide_text.h"
 
 namespace {

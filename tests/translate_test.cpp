@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
 #include "native/native_services.h"
 #include "pathing/path_text.h"
+#include "standin/test_hooks.h"
 #include "tests/support/scratch.h"
 #include "tests/support/wide_text.h"
 
@@ -20,11 +22,13 @@ constexpr NTSTATUS kSyntaxBad = STATUS_OBJECT_PATH_SYNTAX_BAD;
 constexpr NTSTATUS kNoLink = STATUS_OBJECT_NAME_NOT_FOUND;
 constexpr NTSTATUS kTooLong = STATUS_NAME_TOO_LONG;
 
-struct LinkBuffers {
-  WCHAR link[kLinkNameUnits];
-  WCHAR target[kPathUnits];
-  LinkBuffers() { StrCpyW(link, kDriveLinkText); }
-};
+// The link buffers as the driver prepares them.
+template <typename Buffers>
+Buffers Prepared() {
+  Buffers buffers{};
+  StrCpyW(buffers.link.name, kDriveLinkText);
+  return buffers;
+}
 
 struct Outcome {
   NTSTATUS status;
@@ -45,32 +49,26 @@ class TranslateTest : public testing::Test {
   void SetUp() override {
     ASSERT_EQ(BindNativeServices(), nullptr);
     start_ = fs::current_path();
-    ASSERT_TRUE(HostAddDriveLink(u'D', u"\\Device\\UnitD", scratch_.Path().c_str()));
-    ASSERT_TRUE(HostAddDriveLink(u'E', u"\\Device\\UnitE", scratch_.Path().c_str()));
-    LinkBuffers z;
-    ASSERT_EQ(ResolveDriveTarget(u"Z:\\", z.link, z.target), STATUS_SUCCESS);
-    zDevice_ = Narrow(z.target);
+    ASSERT_TRUE(standin::AddDriveLink(u'D', u"\\Device\\UnitD", scratch_.Path().c_str()));
+    ASSERT_TRUE(standin::AddDriveLink(u'E', u"\\Device\\UnitE", scratch_.Path().c_str()));
+    NativeArgument z = Prepared<NativeArgument>();
+    ASSERT_EQ(ResolveDriveTarget(u"Z:\\", z.link), STATUS_SUCCESS);
+    zDevice_ = Narrow(z.link.target);
   }
 
   void TearDown() override {
-    HostResetNamespace();
+    standin::ResetNamespace();
     fs::current_path(start_);
   }
 
   // The driver's order: the base prefix first, then the argument.
   static Outcome Translate(const std::string& invocation, const std::string& argument) {
     WideString program = Widen(invocation);
-    WCHAR baseDirectory[kPathUnits];
-    WCHAR basePrefix[kPathUnits];
-    WCHAR out[kPathUnits];
-    LinkBuffers base;
-    LinkBuffers own;
-    const NTSTATUS baseStatus =
-        ComputeBasePrefix(program.data(), baseDirectory, base.link, base.target, basePrefix);
-    const WideString wide = Widen(argument);
-    const NTSTATUS status =
-        ComposeNativePath(wide.c_str(), basePrefix, baseStatus, own.link, own.target, out);
-    return {status, status == STATUS_SUCCESS ? Narrow(out) : ""};
+    BaseDirectory base = Prepared<BaseDirectory>();
+    NativeArgument out = Prepared<NativeArgument>();
+    ComputeBasePrefix(program.data(), base);
+    const NTSTATUS status = ComposeNativePath(Widen(argument).c_str(), base, out);
+    return {status, status == STATUS_SUCCESS ? Narrow(out.path) : ""};
   }
 
   void ExpectTranslation(const std::string& invocation, const std::string& argument,
@@ -92,10 +90,10 @@ class TranslateTest : public testing::Test {
 };
 
 TEST_F(TranslateTest, LowercaseDriveLetterOpensUppercaseLink) {
-  LinkBuffers d;
-  ASSERT_EQ(ResolveDriveTarget(u"d:\\x", d.link, d.target), STATUS_SUCCESS);
-  EXPECT_EQ(Narrow(d.link), "\\??\\D:");
-  EXPECT_EQ(Narrow(d.target), "\\Device\\UnitD");
+  NativeArgument d = Prepared<NativeArgument>();
+  ASSERT_EQ(ResolveDriveTarget(u"d:\\x", d.link), STATUS_SUCCESS);
+  EXPECT_EQ(Narrow(d.link.name), "\\??\\D:");
+  EXPECT_EQ(Narrow(d.link.target), "\\Device\\UnitD");
 }
 
 // Past the root, the user's text arrives unit for unit.
@@ -123,28 +121,19 @@ TEST_F(TranslateTest, ArgumentsKeepTheirTextAsTyped) {
 
 TEST_F(TranslateTest, SameDriveResolvesThroughEachOwnBuffers) {
   WCHAR program[] = u"D:\\tools\\vantro.exe";
-  WCHAR baseDirectory[kPathUnits];
-  WCHAR basePrefix[kPathUnits];
-  WCHAR source[kPathUnits];
-  WCHAR destination[kPathUnits];
-  LinkBuffers base;
-  LinkBuffers from;
-  LinkBuffers to;
-  ASSERT_EQ(ComputeBasePrefix(program, baseDirectory, base.link, base.target, basePrefix),
-            STATUS_SUCCESS);
-  EXPECT_EQ(Narrow(baseDirectory), "D:\\tools");
-  EXPECT_EQ(Narrow(basePrefix), "\\Device\\UnitD\\tools\\");
-  ASSERT_EQ(ComposeNativePath(u"d:\\a\\Src.txt", basePrefix, STATUS_SUCCESS, from.link, from.target,
-                              source),
-            STATUS_SUCCESS);
-  ASSERT_EQ(ComposeNativePath(u"D:\\b\\dst.TXT", basePrefix, STATUS_SUCCESS, to.link, to.target,
-                              destination),
-            STATUS_SUCCESS);
-  EXPECT_EQ(Narrow(source), "\\Device\\UnitD\\a\\Src.txt");
-  EXPECT_EQ(Narrow(destination), "\\Device\\UnitD\\b\\dst.TXT");
-  for (const LinkBuffers* buffers : {&base, &from, &to}) {
-    EXPECT_EQ(Narrow(buffers->link), "\\??\\D:");
-    EXPECT_EQ(Narrow(buffers->target), "\\Device\\UnitD");
+  BaseDirectory base = Prepared<BaseDirectory>();
+  NativeArgument source = Prepared<NativeArgument>();
+  NativeArgument destination = Prepared<NativeArgument>();
+  ASSERT_EQ(ComputeBasePrefix(program, base), STATUS_SUCCESS);
+  EXPECT_EQ(Narrow(base.directory), "D:\\tools");
+  EXPECT_EQ(Narrow(base.prefix), "\\Device\\UnitD\\tools\\");
+  ASSERT_EQ(ComposeNativePath(u"d:\\a\\Src.txt", base, source), STATUS_SUCCESS);
+  ASSERT_EQ(ComposeNativePath(u"D:\\b\\dst.TXT", base, destination), STATUS_SUCCESS);
+  EXPECT_EQ(Narrow(source.path), "\\Device\\UnitD\\a\\Src.txt");
+  EXPECT_EQ(Narrow(destination.path), "\\Device\\UnitD\\b\\dst.TXT");
+  for (const DriveLink* link : {&base.link, &source.link, &destination.link}) {
+    EXPECT_EQ(Narrow(link->name), "\\??\\D:");
+    EXPECT_EQ(Narrow(link->target), "\\Device\\UnitD");
   }
 }
 
@@ -194,16 +183,34 @@ TEST_F(TranslateTest, LinkTargetsUpToTheOfferedBuffer) {
   for (const std::size_t units : {130, 200, 258, 259}) {
     SCOPED_TRACE(units);
     const WideString device = u"\\Device\\" + WideString(units - 8, u'v');
-    ASSERT_TRUE(HostAddDriveLink(u'L', device.c_str(), scratch_.Path().c_str()));
-    LinkBuffers l;
-    const NTSTATUS status = ResolveDriveTarget(u"L:\\x", l.link, l.target);
+    ASSERT_TRUE(standin::AddDriveLink(u'L', device.c_str(), scratch_.Path().c_str()));
+    NativeArgument l = Prepared<NativeArgument>();
+    const NTSTATUS status = ResolveDriveTarget(u"L:\\x", l.link);
     if (units < kPathMaxLength) {
       EXPECT_EQ(status, STATUS_SUCCESS);
-      EXPECT_EQ(WideString(l.target), device);
+      EXPECT_EQ(WideString(l.link.target), device);
     } else {
       EXPECT_EQ(status, STATUS_BUFFER_TOO_SMALL);
     }
   }
+}
+
+// A platform that reports more than it was offered is not believed: nothing is read or
+// written past the offer.
+NTSTATUS NTAPI QueryClaimingTooMuch(HANDLE /*link*/, PUNICODE_STRING target, PULONG returned) {
+  std::fill_n(target->Buffer, target->MaximumLength / sizeof(WCHAR), u'v');
+  target->Length = static_cast<USHORT>(target->MaximumLength + sizeof(WCHAR));
+  *returned = target->Length + sizeof(WCHAR);
+  return STATUS_SUCCESS;
+}
+
+TEST_F(TranslateTest, LinkLengthBeyondTheOfferIsRefused) {
+  const NativeServiceTable bound = NativeServices;
+  NativeServices.ZwQuerySymbolicLinkObject = QueryClaimingTooMuch;
+  NativeArgument d = Prepared<NativeArgument>();
+  const NTSTATUS status = ResolveDriveTarget(u"D:\\x", d.link);
+  NativeServices = bound;
+  EXPECT_EQ(status, STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST_F(TranslateTest, RootedPathTakesTheCurrentDrive) {
@@ -213,7 +220,7 @@ TEST_F(TranslateTest, RootedPathTakesTheCurrentDrive) {
 }
 
 TEST_F(TranslateTest, NetworkPathResolvesThroughItsLink) {
-  ASSERT_TRUE(HostAddLink(u"\\??\\UNC", u"\\Device\\UnitNet"));
+  ASSERT_TRUE(standin::AddLink(u"\\??\\UNC", u"\\Device\\UnitNet"));
   ExpectTranslation("D:\\t\\vantro.exe", "\\\\server\\share\\Rest/x.txt",
                     "\\Device\\UnitNet\\server\\share\\Rest/x.txt");
 }

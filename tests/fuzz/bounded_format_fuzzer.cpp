@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "tests/fuzz/fuzz_text.h"
 #include "tests/fuzz/guarded.h"
 

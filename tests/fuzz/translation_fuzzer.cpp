@@ -11,13 +11,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "native/native_services.h"
 #include "pathing/path_text.h"
 #include "pathing/translate.h"
-#include "platform/standin.h"
+#include "standin/internal.h"
+#include "standin/test_hooks.h"
 #include "tests/fuzz/fuzz_text.h"
 #include "tests/fuzz/guarded.h"
 
@@ -95,7 +97,7 @@ void AddLink(const std::u16string& field) {
   }
   std::u16string name =
       field[0] == u'*' ? std::u16string(u"\\??\\UNC") : std::u16string(u"\\??\\") + field[0] + u":";
-  HostAddLink(name.c_str(), field.substr(1).c_str());
+  standin::AddLink(name.c_str(), field.substr(1).c_str());
 }
 
 bool IsDocumentedRefusal(NTSTATUS status) {
@@ -104,43 +106,54 @@ bool IsDocumentedRefusal(NTSTATUS status) {
          status == STATUS_OBJECT_PATH_NOT_FOUND;
 }
 
-// The driver's buffers, each with its own guards.
-struct Buffers {
-  fuzz::GuardedBuffer baseDirectory{kPathUnits}, basePrefix{kPathUnits};
-  fuzz::GuardedBuffer baseLink{kLinkNameUnits}, sourceLink{kLinkNameUnits},
-      destinationLink{kLinkNameUnits};
-  fuzz::GuardedBuffer baseTarget{kPathUnits}, sourceTarget{kPathUnits},
-      destinationTarget{kPathUnits};
-  fuzz::GuardedBuffer sourcePath{kPathUnits}, destinationPath{kPathUnits};
-
-  void CheckGuards() const {
-    baseDirectory.CheckGuards("base directory");
-    basePrefix.CheckGuards("base prefix");
-    baseLink.CheckGuards("base link name");
-    sourceLink.CheckGuards("source link name");
-    destinationLink.CheckGuards("destination link name");
-    baseTarget.CheckGuards("base target");
-    sourceTarget.CheckGuards("source target");
-    destinationTarget.CheckGuards("destination target");
-    sourcePath.CheckGuards("source path");
-    destinationPath.CheckGuards("destination path");
-  }
+// The driver's translation records, with guard units around them.
+struct Records {
+  BaseDirectory base;
+  NativeArgument source;
+  NativeArgument destination;
 };
+// Guarded storage begins 32 bytes into an allocation, aligned for any of these records.
+static_assert(alignof(Records) <= 16);
+
+// The units of one buffer up to its terminator; fails when there is none inside it.
+template <std::size_t kUnits>
+std::u16string Checked(const WCHAR (&buffer)[kUnits], const char* name) {
+  const std::u16string whole(buffer, kUnits);
+  const std::size_t length = whole.find(u'\0');
+  if (length == std::u16string::npos) {
+    std::fprintf(stderr, "%s holds no terminator\n", name);
+    fuzz::Fail("unterminated buffer");
+  }
+  return whole.substr(0, length);
+}
+
+// A link name keeps its text but for the drive letter, and its terminator.
+void CheckLink(const DriveLink& link, const char* name) {
+  const std::u16string text = Checked(link.name, name);
+  if (text.size() != kLinkNameUnits - 1 || text.substr(0, 4) != u"\\??\\" || text[5] != u':') {
+    fuzz::Fail("link name changed beyond its drive letter");
+  }
+}
+
+void CheckRecords(const Records& records) {
+  CheckLink(records.base.link, "base link");
+  CheckLink(records.source.link, "source link");
+  CheckLink(records.destination.link, "destination link");
+}
 
 // A composed path fits its buffer; a relative argument is the base prefix and the
 // argument as typed.
-void CheckComposed(const fuzz::GuardedBuffer& out, const std::u16string& argument,
-                   const fuzz::GuardedBuffer& basePrefix, const char* name) {
-  const std::size_t length = out.TerminatedLength(name);
-  if (length > kPathMaxLength) {
+void CheckComposed(const NativeArgument& out, const std::u16string& argument,
+                   const BaseDirectory& base, const char* name) {
+  const std::u16string path = Checked(out.path, name);
+  if (path.size() > kPathMaxLength) {
     fuzz::Fail("native path longer than 259 units");
   }
   // The tool sees the argument up to its first zero unit.
   const std::u16string text = argument.substr(0, argument.find(u'\0'));
   if (PathIsRelativeW(text.c_str())) {
-    const std::u16string prefix(basePrefix.data(), basePrefix.TerminatedLength("base prefix"));
-    if (prefix.empty() || prefix.back() != u'\\' ||
-        std::u16string(out.data(), length) != prefix + text) {
+    const std::u16string prefix = Checked(base.prefix, "base prefix");
+    if (prefix.empty() || prefix.back() != u'\\' || path != prefix + text) {
       fuzz::Fail("relative argument not joined to the base prefix as typed");
     }
   }
@@ -155,31 +168,27 @@ void CheckRefusal(NTSTATUS status) {
 
 void Translate(std::u16string invocation, const std::u16string& source,
                const std::u16string& destination) {
-  Buffers paths;
+  fuzz::GuardedBuffer storage(sizeof(Records) / sizeof(char16_t));
+  auto& records = *new (storage.data()) Records;  // keeps the guard units it was given
   fuzz::GuardedBuffer invocationPath(invocation.size() + 1);
   std::copy(invocation.begin(), invocation.end(), invocationPath.data());
   invocationPath.data()[invocation.size()] = 0;
-  for (fuzz::GuardedBuffer* link : {&paths.baseLink, &paths.sourceLink, &paths.destinationLink}) {
-    StrCpyW(link->data(), kDriveLinkText);
+  for (DriveLink* link : {&records.base.link, &records.source.link, &records.destination.link}) {
+    StrCpyW(link->name, kDriveLinkText);
   }
-  const NTSTATUS baseStatus =
-      ComputeBasePrefix(invocationPath.data(), paths.baseDirectory.data(), paths.baseLink.data(),
-                        paths.baseTarget.data(), paths.basePrefix.data());
-  NTSTATUS status = ComposeNativePath(source.c_str(), paths.basePrefix.data(), baseStatus,
-                                      paths.sourceLink.data(), paths.sourceTarget.data(),
-                                      paths.sourcePath.data());
+  ComputeBasePrefix(invocationPath.data(), records.base);
+  NTSTATUS status = ComposeNativePath(source.c_str(), records.base, records.source);
   if (status == STATUS_SUCCESS) {
-    CheckComposed(paths.sourcePath, source, paths.basePrefix, "source path");
-    status = ComposeNativePath(destination.c_str(), paths.basePrefix.data(), baseStatus,
-                               paths.destinationLink.data(), paths.destinationTarget.data(),
-                               paths.destinationPath.data());
+    CheckComposed(records.source, source, records.base, "source path");
+    status = ComposeNativePath(destination.c_str(), records.base, records.destination);
   }
   invocationPath.CheckGuards("invocation path");
-  paths.CheckGuards();
+  storage.CheckGuards("translation records");
+  CheckRecords(records);
   if (status != STATUS_SUCCESS) {
     CheckRefusal(status);
   } else {
-    CheckComposed(paths.destinationPath, destination, paths.basePrefix, "destination path");
+    CheckComposed(records.destination, destination, records.base, "destination path");
   }
 }
 
@@ -200,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::u16string source = input.Field();
   const std::u16string destination = input.Field();
   const std::u16string directoryName = input.Field();
-  HostResetNamespace();
+  standin::ResetNamespace();
   for (std::size_t link = 0; link < kMaxLinkFields && !input.AtEnd(); ++link) {
     AddLink(input.Field());
   }

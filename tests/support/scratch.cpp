@@ -8,7 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "copy/copy_engine.h"
 
 #ifdef _WIN32

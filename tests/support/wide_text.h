@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "native/platform_api.h"
+#include "native/windows_api.h"
 
 using WideString = std::basic_string<WCHAR>;
 

@@ -1,7 +1,7 @@
 // Wide text functions of kernel32 and shlwapi, and the UTF conversions behind them.
 #include <cstring>
 
-#include "platform/standin.h"
+#include "standin/internal.h"
 
 namespace {
 

@@ -12,5 +12,5 @@
 // Wide literals: UTF-16 is wchar_t on Windows.
 #define WIDE(text) L##text
 #else
-#include "platform/host_windows.h"
+#include "standin/windows_api.h"
 #endif

@@ -164,11 +164,3 @@ BOOL PathRemoveFileSpecW(LPWSTR path);
 int PathGetDriveNumberW(LPCWSTR path);
 BOOL PathIsRelativeW(LPCWSTR path);
 LPWSTR PathSkipRootW(LPCWSTR path);
-
-// Stand-in only: adds the drive link \??\<letter>: with the given device name, whose
-// files are those under the POSIX directory. Returns false when the table is full.
-bool HostAddDriveLink(WCHAR letter, LPCWSTR deviceName, const char* directory);
-// Stand-in only: adds a link with any name and target (no backing directory).
-bool HostAddLink(LPCWSTR linkName, LPCWSTR target);
-// Stand-in only: back to the start-up namespace (drive Z: over "/" only).
-void HostResetNamespace();

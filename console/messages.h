@@ -1,7 +1,7 @@
 // Every text the tool shows, and its exit codes.
 #pragma once
 
-#include "native/platform_api.h"
+#include "native/windows_api.h"
 
 // Exit codes: 0 for the usage text and for a finished copy, 1 whenever an error line
 // was printed.
@@ -13,6 +13,8 @@ inline constexpr const WCHAR* kUsageText =
 inline constexpr const WCHAR* kAnnouncement = WIDE("src=%s\ndst=%s\n\n");
 inline constexpr const WCHAR* kErrorBinding = WIDE("Error binding %s, Status=%x\n");
 inline constexpr const WCHAR* kErrorResolving = WIDE("Error resolving %s, Status=%x\n");
+// "openning" is spelled so on purpose: scripts match the lines as the tool has always
+// printed them, so the texts are part of its output contract.
 inline constexpr const WCHAR* kErrorOpening = WIDE("Error openning, Status=%x\n");
 inline constexpr const WCHAR* kErrorCreating = WIDE("Error creating, Status=%x (%x)\n");
 inline constexpr const WCHAR* kErrorReading = WIDE("Error reading, Status=%x\n");

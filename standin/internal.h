@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/host_windows.h"
+#include "standin/windows_api.h"
 
 namespace standin {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "app/driver.h"
-#include "platform/standin.h"
+#include "standin/internal.h"
 
 namespace {
 

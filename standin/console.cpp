@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <iterator>
 
-#include "platform/standin.h"
+#include "standin/internal.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/standin.h"
+#include "standin/internal.h"
 
 namespace standin {
 namespace {
@@ -71,7 +71,9 @@ NTSTATUS AppendName(char* posix, std::size_t& used, const WCHAR* name, std::size
 }
 
 // The POSIX path a native path names: the volume's directory, then each component.
-NTSTATUS ParseNativePath(const UNICODE_STRING* objectName, char* posix) {
+// A separator may end the path only after the name of a folder: trailingSeparator says
+// that the path ended so.
+NTSTATUS ParseNativePath(const UNICODE_STRING* objectName, char* posix, bool& trailingSeparator) {
   if (objectName == nullptr || objectName->Buffer == nullptr) {
     return STATUS_OBJECT_NAME_INVALID;
   }
@@ -100,11 +102,8 @@ NTSTATUS ParseNativePath(const UNICODE_STRING* objectName, char* posix) {
     if (named != STATUS_SUCCESS) {
       return named;
     }
-    // After a trailing separator comes an empty name, which AppendName refuses.
     name = stop == end ? end : stop + 1;
-    if (name == end && stop != end) {
-      return STATUS_OBJECT_NAME_INVALID;
-    }
+    trailingSeparator = name == end && stop != end;
   }
   posix[used] = 0;
   if (used == 0) {
@@ -177,6 +176,31 @@ NTSTATUS OpenPosix(char* posix, ACCESS_MASK access, ULONG shareAccess, ULONG dis
   return status;
 }
 
+bool IsFolder(int descriptor) {
+  struct stat opened {};
+  return fstat(descriptor, &opened) == 0 && S_ISDIR(opened.st_mode);
+}
+
+// Opens what a native path names; a path ending in a separator names a folder or
+// nothing, and a file is never created under such a name.
+NTSTATUS OpenNative(const UNICODE_STRING* objectName, char* posix, ACCESS_MASK access,
+                    ULONG shareAccess, ULONG disposition, ULONG options, int* descriptor) {
+  bool trailingSeparator = false;
+  NTSTATUS status = ParseNativePath(objectName, posix, trailingSeparator);
+  if (status != STATUS_SUCCESS) {
+    return status;
+  }
+  if (trailingSeparator && disposition == FILE_CREATE) {
+    return STATUS_OBJECT_NAME_INVALID;
+  }
+  status = OpenPosix(posix, access, shareAccess, disposition, options, descriptor);
+  if (status == STATUS_SUCCESS && trailingSeparator && !IsFolder(*descriptor)) {
+    close(*descriptor);
+    status = STATUS_OBJECT_NAME_INVALID;
+  }
+  return status;
+}
+
 NTSTATUS Complete(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information) {
   io->Status = status;
   io->Information = information;
@@ -217,10 +241,8 @@ NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
   }
   char posix[kPosixPathBytes];
   int descriptor = -1;
-  NTSTATUS status = ParseNativePath(attributes->ObjectName, posix);
-  if (status == STATUS_SUCCESS) {
-    status = OpenPosix(posix, access, shareAccess, disposition, options, &descriptor);
-  }
+  const NTSTATUS status = OpenNative(attributes->ObjectName, posix, access, shareAccess,
+                                     disposition, options, &descriptor);
   if (status != STATUS_SUCCESS) {
     return Complete(io, status, 0);
   }
@@ -250,10 +272,10 @@ NTSTATUS ZwReadFile(HANDLE file, HANDLE /*event*/, PIO_APC_ROUTINE /*apcRoutine*
   }
   const ssize_t moved = Transfer(false, object->descriptor, buffer, length, byteOffset);
   if (moved < 0) {
-    // A read of a folder is not a request a folder takes.
+    // A folder refuses a read before it starts, leaving the status block as it was.
     const int error = errno;
-    return Complete(io, error == EISDIR ? STATUS_INVALID_DEVICE_REQUEST : StatusFromErrno(error),
-                    0);
+    return error == EISDIR ? STATUS_INVALID_DEVICE_REQUEST
+                           : Complete(io, StatusFromErrno(error), 0);
   }
   if (moved == 0 && length > 0) {
     return Complete(io, STATUS_END_OF_FILE, 0);

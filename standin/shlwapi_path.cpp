@@ -1,6 +1,6 @@
 // shlwapi's path functions as the tool relies on them: the backslash alone separates
 // components; the forward slash is an ordinary character.
-#include "platform/standin.h"
+#include "standin/internal.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/standin.h"
+#include "standin/internal.h"
 
 namespace standin {
 

@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/standin.h"
+#include "standin/internal.h"
+#include "standin/test_hooks.h"
 
 namespace standin {
 namespace {
@@ -148,10 +149,7 @@ NTSTATUS ZwQuerySymbolicLinkObject(HANDLE link, PUNICODE_STRING target, PULONG r
   return STATUS_SUCCESS;
 }
 
-}  // namespace standin
-
-bool HostAddLink(LPCWSTR linkName, LPCWSTR target) {
-  using namespace standin;
+bool AddLink(LPCWSTR linkName, LPCWSTR target) {
   const int at = FindLink(linkName, static_cast<std::size_t>(lstrlenW(linkName)), false);
   const bool fits = lstrlenW(linkName) < static_cast<int>(kNameUnits) &&
                     lstrlenW(target) < static_cast<int>(kTargetUnits);
@@ -166,21 +164,21 @@ bool HostAddLink(LPCWSTR linkName, LPCWSTR target) {
   return true;
 }
 
-bool HostAddDriveLink(WCHAR letter, LPCWSTR deviceName, const char* directory) {
-  using namespace standin;
+bool AddDriveLink(WCHAR letter, LPCWSTR deviceName, const char* directory) {
   WCHAR name[] = u"\\??\\C:";
   name[4] = letter;
-  if (std::strlen(directory) >= kPosixPathBytes || !HostAddLink(name, deviceName)) {
+  if (std::strlen(directory) >= kPosixPathBytes || !AddLink(name, deviceName)) {
     return false;
   }
   std::strcpy(links[FindLink(name, 6, false)].directory, directory);
   return true;
 }
 
-void HostResetNamespace() {
-  using namespace standin;
+void ResetNamespace() {
   for (std::size_t at = 0; at < kStartLinks; ++at) {
     links[at] = kStartNamespace[at];
   }
   linkCount = kStartLinks;
 }
+
+}  // namespace standin

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "native/platform_api.h"
+#include "native/windows_api.h"
 
 // The one message buffer the driver owns: at most 1023 units and a terminator.
 constexpr std::size_t kMessageUnits = 1024;

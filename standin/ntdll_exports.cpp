@@ -1,7 +1,9 @@
 // ntdll as a module: the stand-in's native services, looked up by name.
 #include <cstring>
+#include <type_traits>
 
-#include "platform/standin.h"
+#include "native/native_api.h"
+#include "standin/internal.h"
 
 namespace {
 
@@ -14,6 +16,19 @@ template <typename Function>
 FARPROC AddressOf(Function function) {
   return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));  // NOLINT
 }
+
+// Each service has exactly the type the tool calls it through: the export table's cast
+// through void* would hide a signature that drifted.
+static_assert(std::is_same_v<decltype(&standin::RtlInitUnicodeString), RtlInitUnicodeStringFn>);
+static_assert(std::is_same_v<decltype(&standin::ZwClose), ZwCloseFn>);
+static_assert(std::is_same_v<decltype(&standin::ZwCreateFile), ZwCreateFileFn>);
+static_assert(
+    std::is_same_v<decltype(&standin::ZwOpenSymbolicLinkObject), ZwOpenSymbolicLinkObjectFn>);
+static_assert(
+    std::is_same_v<decltype(&standin::ZwQuerySymbolicLinkObject), ZwQuerySymbolicLinkObjectFn>);
+static_assert(std::is_same_v<decltype(&standin::ZwReadFile), ZwReadFileFn>);
+static_assert(std::is_same_v<decltype(&standin::ZwSetInformationFile), ZwSetInformationFileFn>);
+static_assert(std::is_same_v<decltype(&standin::ZwWriteFile), ZwWriteFileFn>);
 
 const Export kExports[] = {
     {"RtlInitUnicodeString", AddressOf(standin::RtlInitUnicodeString)},

@@ -1,0 +1,17 @@
+// What only tests and fuzzers may do to the stand-in platform: shape its object
+// namespace. The tool itself never includes this header.
+#pragma once
+
+#include "standin/windows_api.h"
+
+namespace standin {
+
+// Adds the drive link \??\<letter>: with the given device name, whose files are those
+// under the POSIX directory. Returns false when the table is full.
+bool AddDriveLink(WCHAR letter, LPCWSTR deviceName, const char* directory);
+// Adds a link with any name and target (no backing directory).
+bool AddLink(LPCWSTR linkName, LPCWSTR target);
+// Back to the start-up namespace (drive Z: over "/" only).
+void ResetNamespace();
+
+}  // namespace standin

@@ -1,0 +1,338 @@
+// The native services held to the platform's contracts that the tool relies on, in
+// both builds: the stand-in's on the host, Wine's own ntdll in the Windows build. Files
+// live in a scratch folder reached through the drive link \??\Z:. Where Wine is known to
+// answer otherwise than Windows, a row says so (docs/windows.md lists those cases).
+#include "native/native_services.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <iterator>
+#include <string>
+
+#include "tests/support/scratch.h"
+#include "tests/support/wide_text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr WCHAR kGuard = 0xBEEF;
+constexpr ULONG kShareRead = 0x1;  // FILE_SHARE_READ
+constexpr ACCESS_MASK kRead = GENERIC_READ | SYNCHRONIZE;
+constexpr ACCESS_MASK kWrite = GENERIC_WRITE | SYNCHRONIZE;
+constexpr ULONG kSync = FILE_SYNCHRONOUS_IO_ALERT;
+
+#ifdef _WIN32
+constexpr bool kWine = true;
+#else
+constexpr bool kWine = false;
+#endif
+
+// What a row expects: the platform's status, and Wine's where it answers otherwise.
+struct Expected {
+  NTSTATUS status;
+  NTSTATUS wine = status;
+  NTSTATUS Here() const { return kWine ? wine : status; }
+};
+
+class NativeServicesTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(BindNativeServices(), nullptr);
+    WriteBytes(scratch_ / "Report.TXT", "hello");
+    fs::create_directory(scratch_ / "sub");
+  }
+
+  // Opens or creates a name in the scratch folder as the copy does, case-sensitively.
+  NTSTATUS Create(const std::string& name, HANDLE* handle, ACCESS_MASK access = kRead,
+                  ULONG disposition = FILE_OPEN, ULONG options = kSync, ULONG share = 0) const {
+    return CreateNative(NativeServices, scratch_.NativePath(name.c_str()), handle, access,
+                        disposition, options, share);
+  }
+
+  // A read whose status block must tell the same as its result.
+  static NTSTATUS Read(HANDLE file, char* buffer, ULONG length, ULONG_PTR* moved) {
+    IO_STATUS_BLOCK io{};
+    io.Information = 77;
+    const NTSTATUS status = NativeServices.ZwReadFile(file, nullptr, nullptr, nullptr, &io, buffer,
+                                                      length, nullptr, nullptr);
+    EXPECT_EQ(io.Status, status);
+    *moved = io.Information;
+    return status;
+  }
+
+  static NTSTATUS Mark(HANDLE file, bool deleteFile) {
+    FILE_DISPOSITION_INFORMATION disposition{static_cast<BOOLEAN>(deleteFile ? TRUE : FALSE)};
+    IO_STATUS_BLOCK io{};
+    return NativeServices.ZwSetInformationFile(file, &io, &disposition, sizeof disposition,
+                                               FileDispositionInformation);
+  }
+
+  static NTSTATUS OpenLink(const WCHAR* name, ULONG attributes, HANDLE* link) {
+    UNICODE_STRING counted;
+    NativeServices.RtlInitUnicodeString(&counted, name);
+    OBJECT_ATTRIBUTES record = ObjectAttributesFor(&counted, attributes);
+    *link = nullptr;
+    return NativeServices.ZwOpenSymbolicLinkObject(link, GENERIC_READ, &record);
+  }
+
+  ScratchFolder scratch_;
+};
+
+TEST_F(NativeServicesTest, LinkNamesIgnoreCaseOnlyWhenAsked) {
+  const struct {
+    const WCHAR* name;
+    ULONG attributes;
+    NTSTATUS status;
+  } cases[] = {
+      {WIDE("\\??\\Z:"), 0, STATUS_SUCCESS},
+      {WIDE("\\??\\z:"), 0, STATUS_OBJECT_NAME_NOT_FOUND},
+      {WIDE("\\??\\z:"), OBJ_CASE_INSENSITIVE, STATUS_SUCCESS},
+      {WIDE("\\??\\z:"), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, STATUS_SUCCESS},
+      {WIDE("\\??\\J:"), OBJ_CASE_INSENSITIVE, STATUS_OBJECT_NAME_NOT_FOUND},
+      {WIDE("\\??\\Z"), OBJ_CASE_INSENSITIVE, STATUS_OBJECT_NAME_NOT_FOUND},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(Narrow(row.name));
+    HANDLE link = nullptr;
+    EXPECT_EQ(OpenLink(row.name, row.attributes, &link), row.status);
+    EXPECT_EQ(link != nullptr, row.status == STATUS_SUCCESS);
+    if (link != nullptr) {
+      EXPECT_EQ(NativeServices.ZwClose(link), STATUS_SUCCESS);
+    }
+  }
+}
+
+// The target of Z: is L bytes. A caller that asks for the length needed must leave room
+// for the terminator; none is written where it does not fit, nothing past the offer.
+TEST_F(NativeServicesTest, LinkQueryFitsTheOfferedLength) {
+  HANDLE link = nullptr;
+  ASSERT_EQ(OpenLink(WIDE("\\??\\Z:"), OBJ_CASE_INSENSITIVE, &link), STATUS_SUCCESS);
+  WCHAR expected[128] = {};
+  UNICODE_STRING whole{0, sizeof expected, expected};
+  ULONG needed = 0;
+  ASSERT_EQ(NativeServices.ZwQuerySymbolicLinkObject(link, &whole, &needed), STATUS_SUCCESS);
+  const USHORT length = whole.Length;
+  ASSERT_GT(length, 0);
+  EXPECT_EQ(needed, length + 2U);
+  const struct {
+    USHORT maximumLength;
+    bool askLength;
+    Expected status;
+  } cases[] = {
+      {static_cast<USHORT>(length - 2), true, {STATUS_BUFFER_TOO_SMALL}},
+      {length, true, {STATUS_BUFFER_TOO_SMALL}},
+      {static_cast<USHORT>(length + 2), true, {STATUS_SUCCESS}},
+      {200, true, {STATUS_SUCCESS}},
+      {static_cast<USHORT>(length - 2), false, {STATUS_BUFFER_TOO_SMALL}},
+      // Without the length asked, Windows fills exactly L bytes; Wine 8 still wants room
+      // for the terminator.
+      {length, false, {STATUS_SUCCESS, STATUS_BUFFER_TOO_SMALL}},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(testing::Message() << row.maximumLength << (row.askLength ? " asked" : ""));
+    WCHAR buffer[128];
+    std::fill(std::begin(buffer), std::end(buffer), kGuard);
+    UNICODE_STRING target{0, row.maximumLength, buffer};
+    needed = 0;
+    EXPECT_EQ(
+        NativeServices.ZwQuerySymbolicLinkObject(link, &target, row.askLength ? &needed : nullptr),
+        row.status.Here());
+    EXPECT_EQ(needed, row.askLength ? length + 2U : 0U);
+    EXPECT_EQ(buffer[row.maximumLength / 2], kGuard);  // nothing past the offered length
+    if (row.status.Here() == STATUS_SUCCESS) {
+      EXPECT_EQ(target.Length, length);
+      EXPECT_EQ(WideString(buffer, length / 2), WideString(expected, length / 2));
+      EXPECT_EQ(buffer[length / 2], row.maximumLength > length ? 0 : kGuard);
+    }
+  }
+  NativeServices.ZwClose(link);
+}
+
+TEST_F(NativeServicesTest, InitUnicodeStringDescribesTextInPlace) {
+  const WCHAR* text = WIDE("ab\\c");
+  UNICODE_STRING counted{1, 1, nullptr};
+  NativeServices.RtlInitUnicodeString(&counted, text);
+  EXPECT_EQ(counted.Length, 8);
+  EXPECT_EQ(counted.MaximumLength, 10);
+  EXPECT_EQ(counted.Buffer, text);
+  NativeServices.RtlInitUnicodeString(&counted, WIDE(""));
+  EXPECT_EQ(counted.Length, 0);
+  EXPECT_EQ(counted.MaximumLength, 2);
+  NativeServices.RtlInitUnicodeString(&counted, nullptr);
+  EXPECT_EQ(counted.Length, 0);
+  EXPECT_EQ(counted.MaximumLength, 0);
+  EXPECT_EQ(counted.Buffer, nullptr);
+}
+
+TEST_F(NativeServicesTest, NtdllExportsByExactName) {
+  const HMODULE ntdll = GetModuleHandleW(WIDE("ntdll.dll"));
+  ASSERT_NE(ntdll, nullptr);
+  EXPECT_EQ(GetModuleHandleW(WIDE("NTDLL.DLL")), ntdll);
+  EXPECT_NE(GetProcAddress(ntdll, "ZwCreateFile"), nullptr);
+  EXPECT_NE(GetProcAddress(ntdll, "ZwSetInformationFile"), nullptr);
+  EXPECT_EQ(GetProcAddress(ntdll, "zwcreatefile"), nullptr);
+  EXPECT_EQ(GetProcAddress(ntdll, "ZwNoSuchService"), nullptr);
+}
+
+// Names in the scratch folder, which holds the file Report.TXT and the folder sub.
+TEST_F(NativeServicesTest, CreateFileParsesNativePaths) {
+  const struct {
+    std::string name;
+    ULONG disposition;
+    ULONG options;
+    Expected status;
+  } cases[] = {
+      {"Report.TXT", FILE_OPEN, kSync, {STATUS_SUCCESS}},
+      {"sub\\..\\Report.TXT", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_INVALID}},
+      {".\\Report.TXT", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_INVALID}},
+      {"\\Report.TXT", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_INVALID}},
+      {"sub/Report.TXT", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_INVALID}},
+      {"sub\\", FILE_OPEN, kSync, {STATUS_SUCCESS}},
+      {"sub\\", FILE_OPEN, kSync | FILE_NON_DIRECTORY_FILE, {STATUS_FILE_IS_A_DIRECTORY}},
+      {"Report.TXT\\", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_INVALID}},
+      {"New\\", FILE_CREATE, kSync, {STATUS_OBJECT_NAME_INVALID}},
+      // Wine looks names up without regard to case, whatever is asked.
+      {"report.txt", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SUCCESS}},
+      {"REPORT.TXT", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SUCCESS}},
+      {"missing", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_NOT_FOUND}},
+      {"missing\\x", FILE_OPEN, kSync, {STATUS_OBJECT_PATH_NOT_FOUND}},
+      {"Report.TXT\\x", FILE_OPEN, kSync, {STATUS_OBJECT_PATH_NOT_FOUND}},
+      {"missing\\x", FILE_CREATE, kSync, {STATUS_OBJECT_PATH_NOT_FOUND}},
+      {"Report.TXT", FILE_CREATE, kSync, {STATUS_OBJECT_NAME_COLLISION}},
+      {"sub", FILE_CREATE, kSync, {STATUS_OBJECT_NAME_COLLISION}},
+      {"sub", FILE_OPEN, kSync | FILE_NON_DIRECTORY_FILE, {STATUS_FILE_IS_A_DIRECTORY}},
+      {"sub", FILE_OPEN, kSync, {STATUS_SUCCESS}},
+      {"New.txt", FILE_CREATE, kSync, {STATUS_SUCCESS}},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.name);
+    HANDLE file = nullptr;
+    const ACCESS_MASK access = row.disposition == FILE_CREATE ? kWrite : kRead;
+    EXPECT_EQ(Create(row.name, &file, access, row.disposition, row.options), row.status.Here());
+    EXPECT_EQ(file != nullptr, row.status.Here() == STATUS_SUCCESS);
+    if (file != nullptr) {
+      EXPECT_TRUE(CloseHandle(file));
+    }
+  }
+  EXPECT_TRUE(fs::is_regular_file(scratch_ / "New.txt"));
+  EXPECT_FALSE(fs::exists(scratch_ / "New"));
+  EXPECT_EQ(fs::file_size(scratch_ / "Report.TXT"), 5U);
+}
+
+// Names the tool never builds, outside the scratch folder.
+TEST_F(NativeServicesTest, CreateFileRefusesWhatNamesNoFile) {
+  const struct {
+    const WCHAR* path;
+    Expected status;
+  } cases[] = {
+      {WIDE("Report.TXT"), {STATUS_OBJECT_PATH_SYNTAX_BAD}},
+      {WIDE(""), {STATUS_OBJECT_PATH_SYNTAX_BAD}},
+      // A drive without a link: Windows reports the path, Wine the name.
+      {WIDE("\\??\\J:\\x"), {STATUS_OBJECT_PATH_NOT_FOUND, STATUS_OBJECT_NAME_NOT_FOUND}},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(Narrow(row.path));
+    HANDLE file = nullptr;
+    EXPECT_EQ(CreateNative(NativeServices, row.path, &file, kRead, FILE_OPEN, kSync),
+              row.status.Here());
+    EXPECT_EQ(file, nullptr);
+  }
+}
+
+// No sharing holds against every other open, whatever it offers to share.
+TEST_F(NativeServicesTest, NoSharingHoldsAgainstEveryOtherOpen) {
+  HANDLE held = nullptr;
+  ASSERT_EQ(Create("Report.TXT", &held), STATUS_SUCCESS);
+  HANDLE second = nullptr;
+  EXPECT_EQ(Create("Report.TXT", &second), STATUS_SHARING_VIOLATION);
+  EXPECT_EQ(Create("Report.TXT", &second, kRead, FILE_OPEN, kSync, kShareRead),
+            STATUS_SHARING_VIOLATION);
+  EXPECT_TRUE(CloseHandle(held));
+  EXPECT_EQ(Create("Report.TXT", &second), STATUS_SUCCESS);
+  EXPECT_TRUE(CloseHandle(second));
+}
+
+// Reads move what is there from the current position; the end is a status of its own.
+TEST_F(NativeServicesTest, ReadsUpToTheEndOfFile) {
+  HANDLE file = nullptr;
+  ASSERT_EQ(Create("Report.TXT", &file), STATUS_SUCCESS);
+  char buffer[16384] = {};
+  ULONG_PTR moved = 0;
+  EXPECT_EQ(Read(file, buffer, 3, &moved), STATUS_SUCCESS);
+  EXPECT_EQ(std::string(buffer, moved), "hel");
+  EXPECT_EQ(Read(file, buffer, sizeof buffer, &moved), STATUS_SUCCESS);
+  EXPECT_EQ(std::string(buffer, moved), "lo");
+  EXPECT_EQ(Read(file, buffer, sizeof buffer, &moved), STATUS_END_OF_FILE);
+  EXPECT_EQ(moved, 0U);
+  EXPECT_EQ(Read(file, buffer, sizeof buffer, &moved), STATUS_END_OF_FILE);
+  CloseHandle(file);
+
+  // A folder refuses the request before any transfer starts: the block is not written.
+  ASSERT_EQ(Create("sub", &file), STATUS_SUCCESS);
+  IO_STATUS_BLOCK io{};
+  io.Information = 77;
+  EXPECT_EQ(NativeServices.ZwReadFile(file, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+                                      nullptr, nullptr),
+            STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(io.Status, STATUS_SUCCESS);
+  EXPECT_EQ(io.Information, 77U);
+  CloseHandle(file);
+}
+
+TEST_F(NativeServicesTest, WritesReportWhatTheyMoved) {
+  HANDLE file = nullptr;
+  ASSERT_EQ(Create("Out.bin", &file, kWrite, FILE_CREATE), STATUS_SUCCESS);
+  char data[] = "abc";
+  IO_STATUS_BLOCK io{};
+  EXPECT_EQ(
+      NativeServices.ZwWriteFile(file, nullptr, nullptr, nullptr, &io, data, 3, nullptr, nullptr),
+      STATUS_SUCCESS);
+  EXPECT_EQ(io.Information, 3U);
+  EXPECT_EQ(NativeServices.ZwWriteFile(file, nullptr, nullptr, nullptr, &io, data + 1, 2, nullptr,
+                                       nullptr),
+            STATUS_SUCCESS);
+  // Not opened for reading: refused before any transfer.
+  EXPECT_EQ(
+      NativeServices.ZwReadFile(file, nullptr, nullptr, nullptr, &io, data, 3, nullptr, nullptr),
+      STATUS_ACCESS_DENIED);
+  CloseHandle(file);
+  EXPECT_EQ(ReadBytes(scratch_ / "Out.bin"), "abcbc");
+}
+
+// Only a handle opened with DELETE may mark its file; a file still marked when its
+// handle closes is gone, one whose mark was cleared again stays.
+TEST_F(NativeServicesTest, DispositionNeedsDeleteAccessAndActsAtClose) {
+  const struct {
+    const char* name;
+    ACCESS_MASK access;
+    NTSTATUS marked;
+    bool clearAgain;
+    bool remains;
+  } cases[] = {
+      {"Unmarkable.txt", kWrite, STATUS_ACCESS_DENIED, false, true},
+      {"Marked.txt", kWrite | DELETE, STATUS_SUCCESS, false, false},
+      {"Cleared.txt", kWrite | DELETE, STATUS_SUCCESS, true, true},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.name);
+    HANDLE file = nullptr;
+    ASSERT_EQ(Create(row.name, &file, row.access, FILE_CREATE), STATUS_SUCCESS);
+    char bytes[] = "half a copy";
+    IO_STATUS_BLOCK io{};
+    EXPECT_EQ(NativeServices.ZwWriteFile(file, nullptr, nullptr, nullptr, &io, bytes, sizeof bytes,
+                                         nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Mark(file, true), row.marked);
+    if (row.clearAgain) {
+      EXPECT_EQ(Mark(file, false), STATUS_SUCCESS);
+    }
+    EXPECT_TRUE(fs::exists(scratch_ / row.name));
+    CloseHandle(file);
+    EXPECT_EQ(fs::exists(scratch_ / row.name), row.remains);
+  }
+}
+
+}  // namespace
