@@ -29,8 +29,16 @@ void ReportBindingFailure(WCHAR* message, const char* entry) {
   ConsolePrint(message);
 }
 
+// The argument as typed, shortened in its middle where the whole line would not fit the
+// message buffer: the status and the line end are always shown.
 void ReportUnresolved(WCHAR* message, const WCHAR* argument, NTSTATUS status) {
-  BoundedFormat(message, kMessageBytes, kErrorResolving, argument, StatusCode(status));
+  constexpr std::size_t kDirectiveUnits = 4;  // "%s" and "%x"
+  constexpr std::size_t kStatusDigits = 8;
+  const std::size_t fixed =
+      static_cast<std::size_t>(lstrlenW(kErrorResolving)) - kDirectiveUnits + kStatusDigits;
+  WCHAR shown[kMessageUnits];
+  ShowOnOneLine(shown, argument, kMessageUnits - 1 - fixed);
+  BoundedFormat(message, kMessageBytes, kErrorResolving, shown, StatusCode(status));
   ConsolePrint(message);
 }
 
@@ -54,9 +62,14 @@ bool TranslateArguments(WCHAR* arguments[], TranslationBuffers& paths, WCHAR* me
   return true;
 }
 
-// Waits for Enter on a console; returns at once when standard input is at its end.
+// Waits for Enter, but only on an interactive console: input that was redirected (a
+// pipe, a file, NUL) belongs to whoever redirected it, a script's loop for one, and is
+// never read.
 void Pause() {
-  static_cast<void>(std::getchar());
+  DWORD mode = 0;
+  if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0) {
+    static_cast<void>(std::getchar());
+  }
 }
 
 // One run with a source and a destination: everything up to the pause. Returns

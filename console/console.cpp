@@ -81,7 +81,43 @@ void WriteUtf8(HANDLE output, const WCHAR* text, int length) {
   }
 }
 
+bool IsLowSurrogate(WCHAR unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+// What would break a message's line, or not show at all.
+bool BreaksLine(WCHAR unit) {
+  return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == 0x2028 || unit == 0x2029;
+}
+
+std::size_t CopyShown(WCHAR* out, const WCHAR* text, std::size_t units) {
+  constexpr WCHAR kSubstitute = 0xFFFD;
+  for (std::size_t at = 0; at < units; ++at) {
+    out[at] = BreaksLine(text[at]) ? kSubstitute : text[at];
+  }
+  return units;
+}
+
 }  // namespace
+
+void ShowOnOneLine(WCHAR* shown, const WCHAR* text, std::size_t room) {
+  const auto length = static_cast<std::size_t>(lstrlenW(text));
+  if (length <= room) {
+    shown[CopyShown(shown, text, length)] = 0;
+    return;
+  }
+  constexpr std::size_t kElisionUnits = 3;
+  std::size_t head = (room - kElisionUnits) / 2;
+  std::size_t tail = room - kElisionUnits - head;
+  head -= head > 0 && IsHighSurrogate(text[head - 1]) ? 1 : 0;
+  tail -= tail > 0 && IsLowSurrogate(text[length - tail]) ? 1 : 0;
+  std::size_t at = CopyShown(shown, text, head);
+  for (std::size_t dot = 0; dot < kElisionUnits; ++dot) {
+    shown[at++] = u'.';
+  }
+  at += CopyShown(shown + at, text + length - tail, tail);
+  shown[at] = 0;
+}
 
 std::uint32_t BoundedFormat(WCHAR* buffer, std::size_t sizeInBytes, const WCHAR* format, ...) {
   const std::size_t capacity = sizeInBytes / sizeof(WCHAR);

@@ -24,3 +24,9 @@ std::uint32_t BoundedFormat(WCHAR* buffer, std::size_t sizeInBytes, const WCHAR*
 // Writes a terminated text to standard output: through the console when it is one,
 // otherwise as UTF-8 bytes, so that redirected output still reaches the user.
 void ConsolePrint(const WCHAR* text);
+
+// Writes into shown (room units and a terminator) a text as one line of a message shows
+// it: control characters and line separators become U+FFFD, and a text longer than room
+// keeps its start and its end around "...", never splitting a surrogate pair. room is 3
+// or more.
+void ShowOnOneLine(WCHAR* shown, const WCHAR* text, std::size_t room);

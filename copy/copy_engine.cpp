@@ -74,69 +74,84 @@ NTSTATUS WriteBlock(NativeFile& destination, BYTE* data, ULONG length) {
   return STATUS_SUCCESS;
 }
 
-// Moves blocks until the end of the source; a short read is not the end. Returns
-// whether the whole source arrived, having reported the failure otherwise.
-bool CopyBlocks(CopyFiles& files, BYTE* data, WCHAR* message) {
+// Moves blocks until the end of the source; a short read is not the end. Returns the
+// message of the step that failed, with its status, or nullptr when the whole source
+// arrived.
+const WCHAR* CopyBlocks(CopyFiles& files, BYTE* data, NTSTATUS& status) {
   NativeFile& source = files.source;
   for (;;) {
-    NTSTATUS status = NativeServices.ZwReadFile(source.handle, nullptr, nullptr, nullptr,
-                                                &source.io, data, kBlockBytes, nullptr, nullptr);
+    status = NativeServices.ZwReadFile(source.handle, nullptr, nullptr, nullptr, &source.io, data,
+                                       kBlockBytes, nullptr, nullptr);
     if (status == STATUS_END_OF_FILE) {
-      return true;
+      status = STATUS_SUCCESS;
+      return nullptr;
     }
     if (status != STATUS_SUCCESS) {
-      Report(message, kErrorReading, status);
-      return false;
+      return kErrorReading;
     }
     const ULONG count = source.io.Information < kBlockBytes
                             ? static_cast<ULONG>(source.io.Information)
                             : kBlockBytes;
     if (count == 0) {
-      return true;
+      return nullptr;
     }
     status = WriteBlock(files.destination, data, count);
     if (status != STATUS_SUCCESS) {
-      Report(message, kErrorWriting, status);
-      return false;
+      return kErrorWriting;
     }
   }
 }
 
-// Marks the destination this run created for removal at its close, so that no
-// half-written file poses as a copy.
-void DiscardDestination(NativeFile& destination) {
-  FILE_DISPOSITION_INFORMATION disposition{TRUE};
-  NativeServices.ZwSetInformationFile(destination.handle, &destination.io, &disposition,
-                                      sizeof disposition, FileDispositionInformation);
+NTSTATUS SetDeletion(NativeFile& file, bool deleteFile) {
+  FILE_DISPOSITION_INFORMATION disposition{static_cast<BOOLEAN>(deleteFile ? TRUE : FALSE)};
+  return NativeServices.ZwSetInformationFile(file.handle, &file.io, &disposition,
+                                             sizeof disposition, FileDispositionInformation);
+}
+
+// Fills the destination while it is marked for deletion: however the process ends before
+// the last block is written, the platform removes the file when its handle goes. The
+// mark is cleared only once the whole source arrived. When it could not be set, a failed
+// copy is marked at its end instead.
+const WCHAR* FillMarkedDestination(CopyFiles& files, BYTE* data, NTSTATUS& status) {
+  const bool marked = SetDeletion(files.destination, true) == STATUS_SUCCESS;
+  const WCHAR* failure = CopyBlocks(files, data, status);
+  if (failure == nullptr && marked) {
+    // A copy whose mark stays would be removed at its close.
+    status = SetDeletion(files.destination, false);
+    failure = status == STATUS_SUCCESS ? nullptr : kErrorWriting;
+  } else if (failure != nullptr && !marked) {
+    SetDeletion(files.destination, true);
+  }
+  return failure;
 }
 
 }  // namespace
 
+// Every failure is printed only once nothing is open, so that a console write that fails
+// or ends the process cannot strand a half-written destination.
 bool CopyFileNative(const WCHAR* sourceNativePath, const WCHAR* destinationNativePath,
                     WCHAR* messageBuffer, BYTE* dataBuffer) {
   CopyFiles files;
-  NativeFile& source = files.source;
-  NativeFile& destination = files.destination;
-  DescribeFile(source, sourceNativePath);
-  DescribeFile(destination, destinationNativePath);
-  NTSTATUS status = OpenFile(source, kSourceAccess, FILE_OPEN, kSourceOptions);
+  DescribeFile(files.source, sourceNativePath);
+  DescribeFile(files.destination, destinationNativePath);
+  NTSTATUS status = OpenFile(files.source, kSourceAccess, FILE_OPEN, kSourceOptions);
   if (status != STATUS_SUCCESS) {
     Report(messageBuffer, kErrorOpening, status);
     return false;
   }
-  status = OpenFile(destination, kDestinationAccess, FILE_CREATE, kDestinationOptions);
+  status = OpenFile(files.destination, kDestinationAccess, FILE_CREATE, kDestinationOptions);
   if (status != STATUS_SUCCESS) {
+    CloseHandle(files.source.handle);
     BoundedFormat(messageBuffer, kMessageBytes, kErrorCreating, StatusCode(status),
-                  StatusCode(destination.io.Status));
+                  StatusCode(files.destination.io.Status));
     ConsolePrint(messageBuffer);
-    CloseHandle(source.handle);
     return false;
   }
-  const bool copied = CopyBlocks(files, dataBuffer, messageBuffer);
-  if (!copied) {
-    DiscardDestination(destination);
+  const WCHAR* failure = FillMarkedDestination(files, dataBuffer, status);
+  CloseHandle(files.source.handle);
+  CloseHandle(files.destination.handle);
+  if (failure != nullptr) {
+    Report(messageBuffer, failure, status);
   }
-  CloseHandle(source.handle);
-  CloseHandle(destination.handle);
-  return copied;
+  return failure == nullptr;
 }

@@ -56,6 +56,17 @@ HANDLE GetStdHandle(DWORD stdHandle) {
   return reinterpret_cast<HANDLE>(kStandardBase + static_cast<std::uintptr_t>(descriptor));
 }
 
+// A console is a terminal; its mode is that of a console in line input with echo.
+BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {
+  constexpr DWORD kLineInputWithEcho = 0x7;  // processed input, line input, echo
+  const int descriptor = DescriptorOf(console);
+  if (descriptor < 0 || isatty(descriptor) == 0) {
+    return FALSE;
+  }
+  *mode = kLineInputWithEcho;
+  return TRUE;
+}
+
 // Like the real one, fails on a handle that is not a console: here, not a terminal.
 BOOL WriteConsoleW(HANDLE console, const VOID* buffer, DWORD charsToWrite, LPDWORD charsWritten,
                    LPVOID /*reserved*/) {

@@ -42,6 +42,14 @@ HANDLE AllocateObject(ObjectKind kind, OpenObject** object) {
   return nullptr;
 }
 
+void RemoveMarkedFiles() {
+  for (const OpenObject& object : objectTable) {
+    if (object.kind == ObjectKind::File && object.deleteOnClose != 0) {
+      RemoveIfSame(object);
+    }
+  }
+}
+
 NTSTATUS ReleaseObject(HANDLE handle) {
   const std::size_t slot = SlotOf(handle);
   if (slot >= kMaxObjects || objectTable[slot].kind == ObjectKind::Free) {
@@ -51,8 +59,9 @@ NTSTATUS ReleaseObject(HANDLE handle) {
   if (object.kind == ObjectKind::File) {
     // Removed before the descriptor (and with it the exclusive lock) goes, so that no
     // other opener sees the file in between.
-    if (object.deleteOnClose) {
+    if (object.deleteOnClose != 0) {
       RemoveIfSame(object);
+      object.deleteOnClose = 0;
     }
     close(object.descriptor);
   }

@@ -4,8 +4,10 @@
 
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 #include "standin/windows_api.h"
 
@@ -34,14 +36,26 @@ NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID informatio
 enum class ObjectKind { Free, Link, File };
 constexpr std::size_t kPosixPathBytes = 4096;
 
+// What a regular file looked like when it was opened: a reader that reaches its end
+// compares, so that a file changed meanwhile is not taken for whole.
+struct FileState {
+  bool regular;
+  off_t size;
+  timespec modified;
+  timespec changed;
+};
+
 struct OpenObject {
   ObjectKind kind;
   int link;            // Link: index in the namespace
   int descriptor;      // File: the POSIX descriptor
   ACCESS_MASK access;  // File: the rights it was opened with
-  bool deleteOnClose;  // File: removed when closed
-  dev_t device;        // File: identity, so that only this file is removed
+  // File: removed when closed, or when the process ends by a signal; read by the
+  // signal handler, so set only once path and identity are in place.
+  volatile sig_atomic_t deleteOnClose;
+  dev_t device;  // File: identity, so that only this file is removed
   ino_t inode;
+  FileState opened;
   char path[kPosixPathBytes];  // File: where it was opened
 };
 
@@ -66,6 +80,13 @@ inline OpenObject* FindObject(HANDLE handle, ObjectKind kind) {
 
 // Closes the object (removing a file marked for deletion) and frees its handle.
 NTSTATUS ReleaseObject(HANDLE handle);
+
+// Removes every file still marked for deletion, as the platform does for a process that
+// ends; async-signal-safe.
+void RemoveMarkedFiles();
+
+// Gives the process the platform's rule for its end (see main.cpp).
+void InstallProcessEndRule();
 
 // The object namespace: maps a native path to the POSIX path it names.
 // Returns STATUS_SUCCESS with the volume's directory and the rest of the path after

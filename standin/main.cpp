@@ -24,6 +24,7 @@ constexpr const char* kTooLong = "makes the command line longer than 32767 chara
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  standin::InstallProcessEndRule();
   if (argc > kMaxArguments) {
     return Refuse(kTooLong, kMaxArguments);
   }

@@ -149,6 +149,7 @@ HMODULE GetModuleHandleW(LPCWSTR moduleName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 DWORD GetCurrentDirectoryW(DWORD bufferLength, LPWSTR buffer);
 HANDLE GetStdHandle(DWORD stdHandle);
+BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
 BOOL WriteConsoleW(HANDLE console, const VOID* buffer, DWORD charsToWrite, LPDWORD charsWritten,
                    LPVOID reserved);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,

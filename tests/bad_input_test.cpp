@@ -140,9 +140,23 @@ void ExpectErrorLine(const BadInput& input, const std::string& output, const std
   ASSERT_EQ(errors, 1U) << output;
   ASSERT_EQ(lines.back().rfind(OutcomeLine(input.outcome), 0), 0U) << output;
   if (input.outcome == Outcome::Resolving) {
-    // Nothing announced; the text as typed, cut only where the message buffer ends.
-    const std::string whole = "Error resolving " + typed + ", Status=" + input.status + "\n";
-    EXPECT_EQ(output, whole.substr(0, 1023));
+    // Nothing announced; the text as typed, or its start and end around "..." where the
+    // line would not fit the message buffer, and always the status and the line end.
+    const std::string start = "Error resolving ";
+    const std::string end = ", Status=" + input.status + "\n";
+    ASSERT_EQ(output.rfind(start, 0), 0U) << output;
+    ASSERT_TRUE(output.ends_with(end)) << output;
+    const std::string shown =
+        output.substr(start.size(), output.size() - start.size() - end.size());
+    if (start.size() + typed.size() + end.size() <= 1023) {
+      EXPECT_EQ(shown, typed);
+    } else {
+      EXPECT_EQ(output.size(), 1023U - (8 - input.status.size()));
+      const std::size_t dots = shown.find("...");
+      ASSERT_NE(dots, std::string::npos) << output;
+      EXPECT_EQ(typed.rfind(shown.substr(0, dots), 0), 0U);
+      EXPECT_TRUE(typed.ends_with(shown.substr(dots + 3)));
+    }
   } else if (!input.status.empty()) {
     EXPECT_NE(lines.back().find("Status=" + input.status), std::string::npos) << output;
   }

@@ -167,6 +167,37 @@ TEST(BoundedFormatTest, TextThatIsNoDirectiveIsCopied) {
   }
 }
 
+// An argument in an error line: one line whatever it holds, cut in its middle to fit.
+TEST(ShowOnOneLineTest, ControlsBecomeVisibleAndLongTextIsCutInItsMiddle) {
+  const WideString pair = WIDE("\xd83d\xde00");
+  const struct {
+    WideString text;
+    std::size_t room;
+    WideString shown;
+  } cases[] = {
+      {WIDE("C:\\a b%s.txt"), 20, WIDE("C:\\a b%s.txt")},
+      {WIDE("exactly10!"), 10, WIDE("exactly10!")},
+      {WideString(WIDE("a\nb\rc\td\x7f\x85\x2028")) + WIDE("e"), 20,
+       WideString(WIDE("a\xfffd")) + WIDE("b\xfffd") + WIDE("c\xfffd") + WIDE("d") +
+           WideString(3, 0xFFFD) + WIDE("e")},
+      {WIDE("0123456789ABCDEF"), 11, WIDE("0123...CDEF")},
+      {WIDE("0123456789ABCDEF"), 12, WIDE("0123...BCDEF")},
+      // A pair at either cut is kept whole or left out whole.
+      {WIDE("abc") + pair + WIDE("0123456789") + pair + WIDE("xyz"), 11, WIDE("abc...xyz")},
+      {WIDE("ab") + pair + WIDE("0123456789") + WIDE("w") + pair + WIDE("z"), 11,
+       WIDE("ab") + pair + WIDE("...w") + pair + WIDE("z")},
+      {WideString(2000, WIDE('x')) + WIDE("\n"), 989,
+       WideString(493, WIDE('x')) + WIDE("...") + WideString(492, WIDE('x')) + WIDE("\xfffd")},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(Narrow(row.text.c_str()));
+    WCHAR shown[kMessageUnits];
+    ShowOnOneLine(shown, row.text.c_str(), row.room);
+    EXPECT_EQ(WideString(shown), row.shown);
+    EXPECT_LE(WideString(shown).size(), row.room);
+  }
+}
+
 // Redirected output is UTF-8, converted a slice of 512 units at a time: a surrogate pair
 // on either side of a slice's end arrives whole.
 TEST(ConsolePrintTest, RedirectedTextKeepsPairsAcrossSlices) {

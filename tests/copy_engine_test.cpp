@@ -4,11 +4,14 @@
 #include "copy/copy_engine.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ostream>
 #include <vector>
 
+#include "console/console.h"
 #include "native/native_services.h"
 #include "tests/support/scratch.h"
 
@@ -77,8 +80,11 @@ struct CreateCall {
 NativeServiceTable bound;
 Script reads;
 Script writes;
+Script marks;
 std::size_t readCalls;
 std::size_t writeCalls;
+std::size_t markCalls;
+std::string markTrail;  // one letter per disposition asked: 'T' to delete, 'F' to keep
 std::vector<CreateCall> creates;
 // The create that fails in place of the destination's: its status and what it leaves
 // in the status block (untouched when blockStatus is absent).
@@ -130,6 +136,18 @@ NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES a
                             shareAccess, disposition, options, eaBuffer, eaLength);
 }
 
+// Records the mark asked for, then fails or does it as its script says.
+NTSTATUS ScriptedMark(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                      FILE_INFORMATION_CLASS informationClass) {
+  const auto* disposition = static_cast<const FILE_DISPOSITION_INFORMATION*>(information);
+  markTrail += disposition->DoDeleteFile != 0 ? 'T' : 'F';
+  const Step step = marks.Next(markCalls);
+  if (step.kind == Step::kFail) {
+    return step.status;
+  }
+  return bound.ZwSetInformationFile(file, io, information, length, informationClass);
+}
+
 // Whether nothing holds the file any more: an open without sharing succeeds only then.
 NTSTATUS OpenAlone(const WideString& path) {
   HANDLE handle = nullptr;
@@ -149,12 +167,15 @@ class CopyEngineTest : public testing::Test {
     bound = NativeServices;
     reads = {};
     writes = {};
-    readCalls = writeCalls = 0;
+    marks = {};
+    readCalls = writeCalls = markCalls = 0;
+    markTrail.clear();
     creates.clear();
     failDestination = fillBlock = false;
     NativeServices.ZwReadFile = Scripted<reads, readCalls, &NativeServiceTable::ZwReadFile>;
     NativeServices.ZwWriteFile = Scripted<writes, writeCalls, &NativeServiceTable::ZwWriteFile>;
     NativeServices.ZwCreateFile = RecordedCreate;
+    NativeServices.ZwSetInformationFile = ScriptedMark;
   }
   void TearDown() override { NativeServices = saved_; }
 
@@ -175,6 +196,10 @@ struct Scenario {
   Script writes;
   const char* printed;
   bool copied;
+  Script marks{};
+  // The destination is marked for deletion from its creation until the last block is
+  // written; a copy that failed keeps its mark, or gets it at the end.
+  const char* markTrail = copied ? "TF" : "T";
 };
 
 const Scenario kScenarios[] = {
@@ -229,6 +254,30 @@ const Scenario kScenarios[] = {
      {{Limit(536), Fail(STATUS_DISK_FULL)}, Real()},
      "Error writing, Status=c000007f\n",
      false},
+    {"FirstMarkRefused",
+     2 * kBlock + 3,
+     {},
+     {},
+     "",
+     true,
+     {{Fail(STATUS_ACCESS_DENIED)}, Real()},
+     "T"},
+    {"FirstMarkRefusedThenFailedRead",
+     2 * kBlock,
+     {{Real(), Fail(STATUS_IO_DEVICE_ERROR)}, Real()},
+     {},
+     "Error reading, Status=c0000185\n",
+     false,
+     {{Fail(STATUS_ACCESS_DENIED)}, Real()},
+     "TT"},
+    {"MarkNotCleared",
+     kBlock + 3,
+     {},
+     {},
+     "Error writing, Status=c0000022\n",
+     false,
+     {{Real(), Fail(STATUS_ACCESS_DENIED)}, Real()},
+     "TF"},
 };
 
 // Scenarios are named by their name alone in the test list.
@@ -246,11 +295,13 @@ TEST_P(CopyScenarioTest, CopiesWholeFileOrLeavesNothing) {
   WriteBytes(folder_ / "source", data);
   reads = scenario.reads;
   writes = scenario.writes;
+  marks = scenario.marks;
 
   const CopyOutcome outcome = Copy();
 
   EXPECT_EQ(outcome.printed, scenario.printed);
   EXPECT_EQ(outcome.copied, scenario.copied);
+  EXPECT_EQ(markTrail, scenario.markTrail);
   if (scenario.copied) {
     ASSERT_TRUE(fs::exists(folder_ / "copy"));
     const std::string copy = ReadBytes(folder_ / "copy");
@@ -295,6 +346,47 @@ TEST_F(CopyEngineTest, OpensSourceAndCreatesDestinationAsAsked) {
     EXPECT_FALSE(call.allocationSize);
     EXPECT_FALSE(call.extendedAttributes);
   }
+}
+
+// Where the failure line is written: what a write to a closed pipe shows of the folder.
+char printedWhileExisting[4096];
+volatile sig_atomic_t destinationSeen = -1;
+
+void NotePipeWrite(int /*signal*/) {
+  destinationSeen = access(printedWhileExisting, F_OK) == 0 ? 1 : 0;
+}
+
+// The error line is written only after the partial destination is gone, so that a
+// console write that fails, or ends the process, cannot leave it behind.
+TEST_F(CopyEngineTest, FailureIsPrintedOnlyOnceTheDestinationIsGone) {
+  WriteBytes(folder_ / "source", RandomBytes(3 * kBlock, 9));
+  writes = {{Real(), Fail(STATUS_DISK_FULL)}, Real()};
+  const std::string copy = (folder_ / "copy").string();
+  ASSERT_LT(copy.size(), sizeof printedWhileExisting);
+  copy.copy(printedWhileExisting, copy.size());
+  printedWhileExisting[copy.size()] = 0;
+  int closed[2];
+  ASSERT_EQ(pipe(closed), 0);
+  close(closed[0]);
+  const int saved = dup(1);
+  dup2(closed[1], 1);
+  struct sigaction note {};
+  struct sigaction previous {};
+  note.sa_handler = NotePipeWrite;
+  sigaction(SIGPIPE, &note, &previous);
+
+  WCHAR message[kMessageUnits];
+  alignas(64) BYTE data[kCopyBlockBytes];
+  const bool copied = CopyFileNative(folder_.NativePath("source").c_str(),
+                                     folder_.NativePath("copy").c_str(), message, data);
+
+  sigaction(SIGPIPE, &previous, nullptr);
+  dup2(saved, 1);
+  close(saved);
+  close(closed[1]);
+  EXPECT_FALSE(copied);
+  EXPECT_EQ(destinationSeen, 0) << "the line was written while the destination existed";
+  EXPECT_FALSE(fs::exists(folder_ / "copy"));
 }
 
 TEST_F(CopyEngineTest, FailedSourceOpenCreatesNothing) {
