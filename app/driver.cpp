@@ -86,7 +86,8 @@ bool RunCopy(WCHAR* arguments[], WCHAR* message) {
   BoundedFormat(message, kMessageBytes, kAnnouncement, paths.source.path, paths.destination.path);
   ConsolePrint(message);
   alignas(64) BYTE data[kCopyBlockBytes];
-  return CopyFileNative(paths.source.path, paths.destination.path, message, data);
+  const NativeSource source{paths.source.path, paths.source.path + paths.source.typedAt};
+  return CopyFileNative(source, paths.destination.path, message, data);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "console/console.h"
 #include "console/messages.h"
+#include "copy/name_check.h"
 #include "native/native_services.h"
 
 namespace {
@@ -129,12 +130,19 @@ const WCHAR* FillMarkedDestination(CopyFiles& files, BYTE* data, NTSTATUS& statu
 
 // Every failure is printed only once nothing is open, so that a console write that fails
 // or ends the process cannot strand a half-written destination.
-bool CopyFileNative(const WCHAR* sourceNativePath, const WCHAR* destinationNativePath,
+bool CopyFileNative(const NativeSource& source, const WCHAR* destinationNativePath,
                     WCHAR* messageBuffer, BYTE* dataBuffer) {
   CopyFiles files;
-  DescribeFile(files.source, sourceNativePath);
+  DescribeFile(files.source, source.path);
   DescribeFile(files.destination, destinationNativePath);
   NTSTATUS status = OpenFile(files.source, kSourceAccess, FILE_OPEN, kSourceOptions);
+  if (status == STATUS_SUCCESS) {
+    // The data buffer is free until the copy starts: it takes the reported name.
+    status = CheckOpenedName(files.source.handle, source.typedNames, dataBuffer, kBlockBytes);
+    if (status != STATUS_SUCCESS) {
+      CloseHandle(files.source.handle);
+    }
+  }
   if (status != STATUS_SUCCESS) {
     Report(messageBuffer, kErrorOpening, status);
     return false;

@@ -32,6 +32,12 @@ using ZwSetInformationFileFn = NTSTATUS(NTAPI*)(HANDLE FileHandle,
                                                 PIO_STATUS_BLOCK IoStatusBlock /* out */,
                                                 PVOID FileInformation, ULONG Length,
                                                 FILE_INFORMATION_CLASS FileInformationClass);
+using ZwQueryInformationFileFn = NTSTATUS(NTAPI*)(HANDLE FileHandle,
+                                                  PIO_STATUS_BLOCK IoStatusBlock /* out */,
+                                                  PVOID FileInformation /* out */, ULONG Length,
+                                                  FILE_INFORMATION_CLASS FileInformationClass);
+using RtlEqualUnicodeStringFn = BOOLEAN(NTAPI*)(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                                BOOLEAN CaseInSensitive);
 
 // NT statuses are shown as unsigned 32-bit values; LONG is 32 bits on both builds.
 // Wherever the tool tests a status it compares with STATUS_SUCCESS, not NT_SUCCESS:

@@ -31,6 +31,8 @@ const char* BindNativeServices() {
   BIND_ENTRY(ZwQuerySymbolicLinkObject)
   BIND_ENTRY(ZwOpenSymbolicLinkObject)
   BIND_ENTRY(ZwSetInformationFile)
+  BIND_ENTRY(ZwQueryInformationFile)
+  BIND_ENTRY(RtlEqualUnicodeString)
   return nullptr;
 }
 

@@ -12,6 +12,8 @@ struct NativeServiceTable {
   ZwQuerySymbolicLinkObjectFn ZwQuerySymbolicLinkObject;
   ZwOpenSymbolicLinkObjectFn ZwOpenSymbolicLinkObject;
   ZwSetInformationFileFn ZwSetInformationFile;
+  ZwQueryInformationFileFn ZwQueryInformationFile;
+  RtlEqualUnicodeStringFn RtlEqualUnicodeString;
 };
 
 // The one process-wide table: written once by the driver, then only read (tests may

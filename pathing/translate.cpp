@@ -219,12 +219,20 @@ NTSTATUS ComputeBasePrefix(WCHAR* invocationPath, BaseDirectory& base) {
 }
 
 NTSTATUS ComposeNativePath(const WCHAR* argument, const BaseDirectory& base, NativeArgument& out) {
-  if (!PathIsRelativeW(argument)) {
-    return ComposeAbsolutePath(argument, out.link, out.path);
+  const bool relative = PathIsRelativeW(argument) != FALSE;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!relative) {
+    status = ComposeAbsolutePath(argument, out.link, out.path);
+  } else if (base.status != STATUS_SUCCESS) {
+    status = base.status;
+  } else {
+    status = CopyPath(out.path, base.prefix);
+    status = status != STATUS_SUCCESS ? status : AppendPath(out.path, argument);
   }
-  if (base.status != STATUS_SUCCESS) {
-    return base.status;
+  if (status == STATUS_SUCCESS) {
+    // The names after the argument's root arrive unit for unit at the end of the path.
+    const WCHAR* typed = relative ? argument : PathSkipRootW(argument);
+    out.typedAt = static_cast<std::size_t>(lstrlenW(out.path) - lstrlenW(typed));
   }
-  const NTSTATUS status = CopyPath(out.path, base.prefix);
-  return status != STATUS_SUCCESS ? status : AppendPath(out.path, argument);
+  return status;
 }

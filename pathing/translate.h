@@ -27,10 +27,13 @@ struct BaseDirectory {
   NTSTATUS status;
 };
 
-// One argument's translation: its own link resolution and the native path it gives.
+// One argument's translation: its own link resolution, the native path it gives, and
+// where in that path the names the user typed begin (before them: the drive's device or
+// the base prefix).
 struct NativeArgument {
   DriveLink link;
   WCHAR path[kPathUnits];
+  std::size_t typedAt;
 };
 
 // Writes into link.target the device path of the drive that path begins with. Fails

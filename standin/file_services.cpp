@@ -70,10 +70,16 @@ NTSTATUS AppendName(char* posix, std::size_t& used, const WCHAR* name, std::size
   return STATUS_SUCCESS;
 }
 
-// The POSIX path a native path names: the volume's directory, then each component.
-// A separator may end the path only after the name of a folder: trailingSeparator says
-// that the path ended so.
-NTSTATUS ParseNativePath(const UNICODE_STRING* objectName, char* posix, bool& trailingSeparator) {
+// A native path as a POSIX path: the volume's directory (its first volumeBytes bytes),
+// then each component. A separator may end the path only after the name of a folder:
+// trailingSeparator says that the path ended so.
+struct PosixPath {
+  char path[kPosixPathBytes];
+  std::size_t volumeBytes;
+  bool trailingSeparator;
+};
+
+NTSTATUS ParseNativePath(const UNICODE_STRING* objectName, PosixPath& parsed) {
   if (objectName == nullptr || objectName->Buffer == nullptr) {
     return STATUS_OBJECT_NAME_INVALID;
   }
@@ -88,10 +94,13 @@ NTSTATUS ParseNativePath(const UNICODE_STRING* objectName, char* posix, bool& tr
   if (status != STATUS_SUCCESS) {
     return status;
   }
+  char* posix = parsed.path;
   std::size_t used = std::strlen(directory);
   std::memcpy(posix, directory, used);
   used -= used > 0 && directory[used - 1] == '/' ? 1 : 0;
   posix[used] = 0;
+  parsed.volumeBytes = used;
+  parsed.trailingSeparator = false;
   // The rest is empty or "\" for the volume's root, otherwise "\name\name...".
   const WCHAR* rest = path + consumed;
   const WCHAR* end = path + units;
@@ -103,7 +112,7 @@ NTSTATUS ParseNativePath(const UNICODE_STRING* objectName, char* posix, bool& tr
       return named;
     }
     name = stop == end ? end : stop + 1;
-    trailingSeparator = name == end && stop != end;
+    parsed.trailingSeparator = name == end && stop != end;
   }
   posix[used] = 0;
   if (used == 0) {
@@ -183,36 +192,21 @@ bool IsFolder(int descriptor) {
 
 // Opens what a native path names; a path ending in a separator names a folder or
 // nothing, and a file is never created under such a name.
-NTSTATUS OpenNative(const UNICODE_STRING* objectName, char* posix, ACCESS_MASK access,
+NTSTATUS OpenNative(const UNICODE_STRING* objectName, PosixPath& parsed, ACCESS_MASK access,
                     ULONG shareAccess, ULONG disposition, ULONG options, int* descriptor) {
-  bool trailingSeparator = false;
-  NTSTATUS status = ParseNativePath(objectName, posix, trailingSeparator);
+  NTSTATUS status = ParseNativePath(objectName, parsed);
   if (status != STATUS_SUCCESS) {
     return status;
   }
-  if (trailingSeparator && disposition == FILE_CREATE) {
+  if (parsed.trailingSeparator && disposition == FILE_CREATE) {
     return STATUS_OBJECT_NAME_INVALID;
   }
-  status = OpenPosix(posix, access, shareAccess, disposition, options, descriptor);
-  if (status == STATUS_SUCCESS && trailingSeparator && !IsFolder(*descriptor)) {
+  status = OpenPosix(parsed.path, access, shareAccess, disposition, options, descriptor);
+  if (status == STATUS_SUCCESS && parsed.trailingSeparator && !IsFolder(*descriptor)) {
     close(*descriptor);
     status = STATUS_OBJECT_NAME_INVALID;
   }
   return status;
-}
-
-NTSTATUS Complete(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information) {
-  io->Status = status;
-  io->Information = information;
-  return status;
-}
-
-OpenObject* FileFor(HANDLE handle, ACCESS_MASK needed, NTSTATUS* status) {
-  OpenObject* object = FindObject(handle, ObjectKind::File);
-  *status = object == nullptr                ? STATUS_INVALID_HANDLE
-            : (object->access & needed) == 0 ? STATUS_ACCESS_DENIED
-                                             : STATUS_SUCCESS;
-  return *status == STATUS_SUCCESS ? object : nullptr;
 }
 
 FileState StateOf(const struct stat& file) {
@@ -259,9 +253,9 @@ NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
       attributes->RootDirectory != nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
-  char posix[kPosixPathBytes];
+  PosixPath parsed;
   int descriptor = -1;
-  const NTSTATUS status = OpenNative(attributes->ObjectName, posix, access, shareAccess,
+  const NTSTATUS status = OpenNative(attributes->ObjectName, parsed, access, shareAccess,
                                      disposition, options, &descriptor);
   if (status != STATUS_SUCCESS) {
     return Complete(io, status, 0);
@@ -279,7 +273,8 @@ NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
   object->device = opened.st_dev;
   object->inode = opened.st_ino;
   object->opened = StateOf(opened);
-  std::strcpy(object->path, posix);
+  std::strcpy(object->path, parsed.path);
+  object->volumeBytes = parsed.volumeBytes;
   return Complete(io, STATUS_SUCCESS, disposition == FILE_CREATE ? kFileCreated : kFileOpened);
 }
 
@@ -319,24 +314,6 @@ NTSTATUS ZwWriteFile(HANDLE file, HANDLE /*event*/, PIO_APC_ROUTINE /*apcRoutine
     return Complete(io, StatusFromErrno(errno), 0);
   }
   return Complete(io, STATUS_SUCCESS, static_cast<ULONG_PTR>(moved));
-}
-
-NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
-                              FILE_INFORMATION_CLASS informationClass) {
-  if (informationClass != FileDispositionInformation) {
-    return STATUS_INVALID_INFO_CLASS;
-  }
-  if (length < sizeof(FILE_DISPOSITION_INFORMATION)) {
-    return STATUS_INFO_LENGTH_MISMATCH;
-  }
-  NTSTATUS status = STATUS_SUCCESS;
-  OpenObject* object = FileFor(file, DELETE, &status);
-  if (object == nullptr) {
-    return status;
-  }
-  object->deleteOnClose =
-      static_cast<const FILE_DISPOSITION_INFORMATION*>(information)->DoDeleteFile != 0 ? 1 : 0;
-  return Complete(io, STATUS_SUCCESS, 0);
 }
 
 }  // namespace standin

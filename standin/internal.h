@@ -31,6 +31,10 @@ NTSTATUS ZwWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOI
                      PULONG key);
 NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
                               FILE_INFORMATION_CLASS informationClass);
+NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                                FILE_INFORMATION_CLASS informationClass);
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING first, PCUNICODE_STRING second,
+                              BOOLEAN caseInsensitive);
 
 // Handles: a fixed table of open objects; a handle is never 0.
 enum class ObjectKind { Free, Link, File };
@@ -57,6 +61,7 @@ struct OpenObject {
   ino_t inode;
   FileState opened;
   char path[kPosixPathBytes];  // File: where it was opened
+  std::size_t volumeBytes;     // File: the bytes of path that are its volume's directory
 };
 
 constexpr std::size_t kMaxObjects = 64;
@@ -76,6 +81,23 @@ inline std::size_t SlotOf(HANDLE handle) {
 inline OpenObject* FindObject(HANDLE handle, ObjectKind kind) {
   const std::size_t slot = SlotOf(handle);
   return slot < kMaxObjects && objectTable[slot].kind == kind ? &objectTable[slot] : nullptr;
+}
+
+// Fills in a status block and returns its status.
+inline NTSTATUS Complete(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information) {
+  io->Status = status;
+  io->Information = information;
+  return status;
+}
+
+// The open file behind a handle that was opened with one of the needed rights, or
+// nullptr with the status that refuses it.
+inline OpenObject* FileFor(HANDLE handle, ACCESS_MASK needed, NTSTATUS* status) {
+  OpenObject* object = FindObject(handle, ObjectKind::File);
+  *status = object == nullptr                ? STATUS_INVALID_HANDLE
+            : (object->access & needed) == 0 ? STATUS_ACCESS_DENIED
+                                             : STATUS_SUCCESS;
+  return *status == STATUS_SUCCESS ? object : nullptr;
 }
 
 // Closes the object (removing a file marked for deletion) and frees its handle.

@@ -29,13 +29,17 @@ static_assert(
 static_assert(std::is_same_v<decltype(&standin::ZwReadFile), ZwReadFileFn>);
 static_assert(std::is_same_v<decltype(&standin::ZwSetInformationFile), ZwSetInformationFileFn>);
 static_assert(std::is_same_v<decltype(&standin::ZwWriteFile), ZwWriteFileFn>);
+static_assert(std::is_same_v<decltype(&standin::ZwQueryInformationFile), ZwQueryInformationFileFn>);
+static_assert(std::is_same_v<decltype(&standin::RtlEqualUnicodeString), RtlEqualUnicodeStringFn>);
 
 const Export kExports[] = {
+    {"RtlEqualUnicodeString", AddressOf(standin::RtlEqualUnicodeString)},
     {"RtlInitUnicodeString", AddressOf(standin::RtlInitUnicodeString)},
     {"ZwClose", AddressOf(standin::ZwClose)},
     {"ZwCreateFile", AddressOf(standin::ZwCreateFile)},
     {"ZwOpenSymbolicLinkObject", AddressOf(standin::ZwOpenSymbolicLinkObject)},
     {"ZwQuerySymbolicLinkObject", AddressOf(standin::ZwQuerySymbolicLinkObject)},
+    {"ZwQueryInformationFile", AddressOf(standin::ZwQueryInformationFile)},
     {"ZwReadFile", AddressOf(standin::ZwReadFile)},
     {"ZwSetInformationFile", AddressOf(standin::ZwSetInformationFile)},
     {"ZwWriteFile", AddressOf(standin::ZwWriteFile)},

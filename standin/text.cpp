@@ -150,6 +150,50 @@ int Utf8ToUtf16(const char* text, WCHAR* out, std::size_t capacity) {
   return static_cast<int>(used);
 }
 
+namespace {
+
+// The platform's simple upper-case mapping, one unit to one unit, for the scripts names
+// are most often written in: Latin, Greek and Cyrillic. Other units map to themselves.
+WCHAR UpcaseUnit(WCHAR unit) {
+  const bool basicLatin = unit >= u'a' && unit <= u'z';
+  const bool latin1 = unit >= 0xE0 && unit <= 0xFE && unit != 0xF7;
+  const bool greek = unit >= 0x3B1 && unit <= 0x3CB && unit != 0x3C2;
+  const bool cyrillic = unit >= 0x430 && unit <= 0x44F;
+  if (basicLatin || latin1 || greek || cyrillic) {
+    return static_cast<WCHAR>(unit - 0x20);
+  }
+  if (unit >= 0x450 && unit <= 0x45F) {
+    return static_cast<WCHAR>(unit - 0x50);
+  }
+  if (unit == 0xFF) {
+    return 0x178;
+  }
+  // Latin Extended-A pairs its letters upper then lower, but for a few exceptions.
+  const bool evenPairs = (unit >= 0x100 && unit <= 0x137) || (unit >= 0x14A && unit <= 0x177);
+  const bool oddPairs = (unit >= 0x139 && unit <= 0x148) || (unit >= 0x179 && unit <= 0x17E);
+  if ((evenPairs && unit % 2 == 1) || (oddPairs && unit % 2 == 0)) {
+    return static_cast<WCHAR>(unit - 1);
+  }
+  return unit;
+}
+
+}  // namespace
+
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING first, PCUNICODE_STRING second,
+                              BOOLEAN caseInsensitive) {
+  if (first->Length != second->Length) {
+    return FALSE;
+  }
+  for (std::size_t at = 0; at < first->Length / sizeof(WCHAR); ++at) {
+    const WCHAR left = first->Buffer[at];
+    const WCHAR right = second->Buffer[at];
+    if (left != right && (caseInsensitive == 0 || UpcaseUnit(left) != UpcaseUnit(right))) {
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
 }  // namespace standin
 
 int lstrlenW(LPCWSTR text) {

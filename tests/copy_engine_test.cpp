@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <filesystem>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "console/console.h"
@@ -377,8 +380,9 @@ TEST_F(CopyEngineTest, FailureIsPrintedOnlyOnceTheDestinationIsGone) {
 
   WCHAR message[kMessageUnits];
   alignas(64) BYTE data[kCopyBlockBytes];
-  const bool copied = CopyFileNative(folder_.NativePath("source").c_str(),
-                                     folder_.NativePath("copy").c_str(), message, data);
+  const WideString source = folder_.NativePath("source");
+  const NativeSource named{source.c_str(), source.c_str() + source.rfind(u'\\') + 1};
+  const bool copied = CopyFileNative(named, folder_.NativePath("copy").c_str(), message, data);
 
   sigaction(SIGPIPE, &previous, nullptr);
   dup2(saved, 1);
@@ -387,6 +391,82 @@ TEST_F(CopyEngineTest, FailureIsPrintedOnlyOnceTheDestinationIsGone) {
   EXPECT_FALSE(copied);
   EXPECT_EQ(destinationSeen, 0) << "the line was written while the destination existed";
   EXPECT_FALSE(fs::exists(folder_ / "copy"));
+}
+
+// What a platform reports of the opened source's name, for one information class.
+struct NameReply {
+  NTSTATUS status;
+  std::u16string name{};
+  ULONG claimedBytes = 0;  // a FileNameLength other than the name's own, when not 0
+};
+
+NameReply normalizedReply;
+NameReply openedReply;
+
+NTSTATUS ScriptedNameQuery(HANDLE /*file*/, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                           FILE_INFORMATION_CLASS informationClass) {
+  const NameReply& reply =
+      informationClass == FileNormalizedNameInformation ? normalizedReply : openedReply;
+  if (reply.status != STATUS_SUCCESS && reply.status != STATUS_BUFFER_OVERFLOW) {
+    return reply.status;
+  }
+  auto* name = static_cast<FILE_NAME_INFORMATION*>(information);
+  const auto bytes = static_cast<ULONG>(reply.name.size() * sizeof(WCHAR));
+  name->FileNameLength = reply.claimedBytes != 0 ? reply.claimedBytes : bytes;
+  const ULONG room = length - offsetof(FILE_NAME_INFORMATION, FileName);
+  std::copy_n(reply.name.data(), std::min(bytes, room) / sizeof(WCHAR), name->FileName);
+  io->Status = reply.status;
+  return reply.status;
+}
+
+// The source is typed as "Sub\source". Only a name that differs in letter case alone is
+// evidence that the platform opened another file; nothing else stops the copy.
+TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
+  const NTSTATUS kNone = STATUS_INVALID_INFO_CLASS;
+  const struct {
+    const char* label;
+    NameReply normalized;
+    NameReply opened;
+    const char* printed;
+  } cases[] = {
+      {"exact", {STATUS_SUCCESS, u"\\v\\Sub\\source"}, {kNone}, ""},
+      {"own name",
+       {STATUS_SUCCESS, u"\\v\\Sub\\Source"},
+       {kNone},
+       "Error openning, Status=c0000034\n"},
+      {"folder",
+       {kNone},
+       {STATUS_SUCCESS, u"\\v\\SUB\\source"},
+       "Error openning, Status=c000003a\n"},
+      {"both", {STATUS_SUCCESS, u"\\v\\sub\\SOURCE"}, {kNone}, "Error openning, Status=c000003a\n"},
+      {"no answer", {STATUS_NOT_IMPLEMENTED}, {STATUS_NOT_SUPPORTED}, ""},
+      {"overflow", {STATUS_BUFFER_OVERFLOW, u"\\v"}, {STATUS_BUFFER_OVERFLOW, u"\\v"}, ""},
+      {"short name", {STATUS_SUCCESS, u"\\v\\Sub\\SOURCE~1"}, {kNone}, ""},
+      {"untyped folder", {STATUS_SUCCESS, u"\\V\\Sub\\source"}, {kNone}, ""},
+      {"length beyond the buffer",
+       {STATUS_SUCCESS, u"\\v\\Sub\\Source", 100000},
+       {STATUS_SUCCESS, u"\\v\\Sub\\Source", 100000},
+       ""},
+  };
+  std::filesystem::create_directory(folder_ / "Sub");
+  WriteBytes(folder_ / "Sub" / "source", "data");
+  NativeServices.ZwQueryInformationFile = ScriptedNameQuery;
+  const WideString source = folder_.NativePath("Sub\\source");
+  const NativeSource named{source.c_str(), source.c_str() + source.size() - 10};
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.label);
+    normalizedReply = row.normalized;
+    openedReply = row.opened;
+    fs::remove(folder_ / "copy");
+    WCHAR message[kMessageUnits];
+    alignas(64) BYTE data[kCopyBlockBytes];
+    OutputCapture capture;
+    const bool copied = CopyFileNative(named, folder_.NativePath("copy").c_str(), message, data);
+    EXPECT_EQ(capture.Finish(), row.printed);
+    EXPECT_EQ(copied, *row.printed == 0);
+    EXPECT_EQ(fs::exists(folder_ / "copy"), copied);
+    EXPECT_EQ(OpenAlone(source), STATUS_SUCCESS);
+  }
 }
 
 TEST_F(CopyEngineTest, FailedSourceOpenCreatesNothing) {

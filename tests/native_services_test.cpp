@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -300,6 +301,79 @@ TEST_F(NativeServicesTest, WritesReportWhatTheyMoved) {
       STATUS_ACCESS_DENIED);
   CloseHandle(file);
   EXPECT_EQ(ReadBytes(scratch_ / "Out.bin"), "abcbc");
+}
+
+// The name of an open file, relative to its volume's root, as stored; what does not fit
+// is cut with its full length told. The normalized name is a class neither Wine nor the
+// stand-in answers.
+TEST_F(NativeServicesTest, NameQueryTellsTheStoredName) {
+  HANDLE file = nullptr;
+  // Wine finds the file under another case too, and tells its stored name.
+  ASSERT_EQ(Create(kWine ? "report.txt" : "Report.TXT", &file), STATUS_SUCCESS);
+  const WideString stored = scratch_.NativePath("Report.TXT").substr(6);  // after \??\Z:
+  const auto storedBytes = static_cast<ULONG>(stored.size() * sizeof(WCHAR));
+  constexpr ULONG kHeader = offsetof(FILE_NAME_INFORMATION, FileName);
+  const struct {
+    FILE_INFORMATION_CLASS nameClass;
+    ULONG length;
+    NTSTATUS status;
+  } cases[] = {
+      {FileNameInformation, 1024, STATUS_SUCCESS},
+      {FileNameInformation, kHeader + storedBytes, STATUS_SUCCESS},
+      {FileNameInformation, kHeader + 12, STATUS_BUFFER_OVERFLOW},
+      {FileNameInformation, 2, STATUS_INFO_LENGTH_MISMATCH},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.length);
+    alignas(8) BYTE buffer[1040];
+    std::fill(std::begin(buffer), std::end(buffer), BYTE{0xA5});
+    IO_STATUS_BLOCK io{};
+    EXPECT_EQ(NativeServices.ZwQueryInformationFile(file, &io, buffer, row.length, row.nameClass),
+              row.status);
+    EXPECT_EQ(buffer[row.length], 0xA5);  // nothing past the buffer offered
+    if (row.status == STATUS_SUCCESS || row.status == STATUS_BUFFER_OVERFLOW) {
+      const auto* reply = reinterpret_cast<const FILE_NAME_INFORMATION*>(buffer);
+      const ULONG shown = std::min(storedBytes, row.length - kHeader);
+      EXPECT_EQ(reply->FileNameLength, storedBytes);
+      EXPECT_EQ(io.Information, kHeader + shown);
+      EXPECT_EQ(WideString(reply->FileName, shown / sizeof(WCHAR)),
+                stored.substr(0, shown / sizeof(WCHAR)));
+    }
+  }
+  alignas(8) BYTE buffer[1024];
+  IO_STATUS_BLOCK io{};
+  EXPECT_NE(NativeServices.ZwQueryInformationFile(file, &io, buffer, sizeof buffer,
+                                                  FileNormalizedNameInformation),
+            STATUS_SUCCESS);
+  CloseHandle(file);
+}
+
+// The platform's own comparison, with and without regard to case.
+TEST_F(NativeServicesTest, EqualUnicodeStringFoldsCaseOnlyWhenAsked) {
+  const struct {
+    const WCHAR* left;
+    const WCHAR* right;
+    bool sameIgnoringCase;
+  } cases[] = {
+      {WIDE("Report.TXT"), WIDE("Report.TXT"), true},
+      {WIDE("Report.TXT"), WIDE("report.txt"), true},
+      {WIDE("\x00e9t\x00e9"), WIDE("\x00c9T\x00c9"), true},
+      {WIDE("\x0436"), WIDE("\x0416"), true},  // Cyrillic zhe
+      {WIDE("stra\x00df") WIDE("e"), WIDE("STRASSE"), false},
+      {WIDE("Report.TXT"), WIDE("Report.TXT "), false},
+      {WIDE("SOURCE~1"), WIDE("source"), false},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(Narrow(row.left));
+    UNICODE_STRING left;
+    UNICODE_STRING right;
+    NativeServices.RtlInitUnicodeString(&left, row.left);
+    NativeServices.RtlInitUnicodeString(&right, row.right);
+    const bool identical = WideString(row.left) == WideString(row.right);
+    EXPECT_EQ(NativeServices.RtlEqualUnicodeString(&left, &right, FALSE) != FALSE, identical);
+    EXPECT_EQ(NativeServices.RtlEqualUnicodeString(&left, &right, TRUE) != FALSE,
+              row.sameIgnoringCase);
+  }
 }
 
 // Only a handle opened with DELETE may mark its file; a file still marked when its

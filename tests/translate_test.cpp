@@ -33,6 +33,7 @@ Buffers Prepared() {
 struct Outcome {
   NTSTATUS status;
   std::string path;
+  std::string typed;  // the end of the path from its first typed name on
 };
 
 // The drive path's native form under the stand-in's Z:, the POSIX root.
@@ -68,15 +69,22 @@ class TranslateTest : public testing::Test {
     NativeArgument out = Prepared<NativeArgument>();
     ComputeBasePrefix(program.data(), base);
     const NTSTATUS status = ComposeNativePath(Widen(argument).c_str(), base, out);
-    return {status, status == STATUS_SUCCESS ? Narrow(out.path) : ""};
+    if (status != STATUS_SUCCESS) {
+      return {status, "", ""};
+    }
+    return {status, Narrow(out.path), Narrow(out.path + out.typedAt)};
   }
 
+  // The typed names are the argument's own, after its root.
   void ExpectTranslation(const std::string& invocation, const std::string& argument,
-                         const std::string& expected) {
+                         const std::string& expected, const std::string& typed = "") {
     SCOPED_TRACE(invocation + " " + argument);
     const Outcome outcome = Translate(invocation, argument);
     EXPECT_EQ(outcome.status, STATUS_SUCCESS);
     EXPECT_EQ(outcome.path, expected);
+    if (!typed.empty()) {
+      EXPECT_EQ(outcome.typed, typed);
+    }
   }
 
   void ExpectRefusal(const std::string& invocation, const std::string& argument, NTSTATUS status) {
@@ -102,20 +110,24 @@ TEST_F(TranslateTest, ArgumentsKeepTheirTextAsTyped) {
     const char* invocation;
     const char* argument;
     const char* expected;
+    const char* typed;
   } cases[] = {
-      {"D:\\tools\\vantro.exe", "Report.TXT", "\\Device\\UnitD\\tools\\Report.TXT"},
+      {"D:\\tools\\vantro.exe", "Report.TXT", "\\Device\\UnitD\\tools\\Report.TXT", "Report.TXT"},
       {"d:\\Tools\\vantro.exe", "..\\a/b\\.\\..\\Mixed.Case",
-       "\\Device\\UnitD\\Tools\\..\\a/b\\.\\..\\Mixed.Case"},
-      {"D:\\tools\\vantro.exe", "./x/../Y.txt", "\\Device\\UnitD\\tools\\./x/../Y.txt"},
-      {"D:\\tools\\vantro.exe", "E:\\Save\\report.TXT", "\\Device\\UnitE\\Save\\report.TXT"},
-      {"D:\\tools\\vantro.exe", "e:\\Save/x\\..\\.\\Y", "\\Device\\UnitE\\Save/x\\..\\.\\Y"},
-      {"D:\\tools\\vantro.exe", "E:\\", "\\Device\\UnitE\\"},
+       "\\Device\\UnitD\\Tools\\..\\a/b\\.\\..\\Mixed.Case", "..\\a/b\\.\\..\\Mixed.Case"},
+      {"D:\\tools\\vantro.exe", "./x/../Y.txt", "\\Device\\UnitD\\tools\\./x/../Y.txt",
+       "./x/../Y.txt"},
+      {"D:\\tools\\vantro.exe", "E:\\Save\\report.TXT", "\\Device\\UnitE\\Save\\report.TXT",
+       "Save\\report.TXT"},
+      {"D:\\tools\\vantro.exe", "e:\\Save/x\\..\\.\\Y", "\\Device\\UnitE\\Save/x\\..\\.\\Y",
+       "Save/x\\..\\.\\Y"},
+      {"D:\\tools\\vantro.exe", "E:\\", "\\Device\\UnitE\\", ""},
       // A drive-root base: one separator between the device and the name.
-      {"D:\\vantro.exe", "Report.TXT", "\\Device\\UnitD\\Report.TXT"},
-      {"d:\\vantro.exe", "sub\\r.txt", "\\Device\\UnitD\\sub\\r.txt"},
+      {"D:\\vantro.exe", "Report.TXT", "\\Device\\UnitD\\Report.TXT", "Report.TXT"},
+      {"d:\\vantro.exe", "sub\\r.txt", "\\Device\\UnitD\\sub\\r.txt", "sub\\r.txt"},
   };
   for (const auto& row : cases) {
-    ExpectTranslation(row.invocation, row.argument, row.expected);
+    ExpectTranslation(row.invocation, row.argument, row.expected, row.typed);
   }
 }
 
@@ -215,14 +227,14 @@ TEST_F(TranslateTest, LinkLengthBeyondTheOfferIsRefused) {
 
 TEST_F(TranslateTest, RootedPathTakesTheCurrentDrive) {
   fs::current_path(scratch_.Path());
-  ExpectTranslation("vantro.exe", "\\x\\Y.txt", zDevice_ + "\\x\\Y.txt");
+  ExpectTranslation("vantro.exe", "\\x\\Y.txt", zDevice_ + "\\x\\Y.txt", "x\\Y.txt");
   ExpectTranslation("D:\\t\\vantro.exe", "\\a/b\\.\\c", zDevice_ + "\\a/b\\.\\c");
 }
 
 TEST_F(TranslateTest, NetworkPathResolvesThroughItsLink) {
   ASSERT_TRUE(standin::AddLink(u"\\??\\UNC", u"\\Device\\UnitNet"));
   ExpectTranslation("D:\\t\\vantro.exe", "\\\\server\\share\\Rest/x.txt",
-                    "\\Device\\UnitNet\\server\\share\\Rest/x.txt");
+                    "\\Device\\UnitNet\\server\\share\\Rest/x.txt", "Rest/x.txt");
 }
 
 TEST_F(TranslateTest, RelativeInvocationIsTakenAgainstTheCurrentDirectory) {

@@ -1,0 +1,16 @@
+// Whether the platform opened the file of exactly the names the user typed. A platform
+// may ignore a case-sensitive lookup (Windows outside case-sensitive folders, Wine); the
+// name it reports of the opened file tells.
+#pragma once
+
+#include "native/windows_api.h"
+
+// Compares the names the user typed (the end of the native path that was opened, from
+// its first typed name on) with the name the platform reports of the open file, aligned
+// from the last name back. Returns STATUS_SUCCESS unless a pair differs in letter case
+// alone: then what a platform honouring the lookup reports, STATUS_OBJECT_PATH_NOT_FOUND
+// for a folder on the way, else STATUS_OBJECT_NAME_NOT_FOUND for the file's own name.
+// Names that differ otherwise (a short name, a link's target) and a name that cannot be
+// queried prove nothing and pass. buffer (bufferBytes, aligned for a ULONG) takes the
+// reported name.
+NTSTATUS CheckOpenedName(HANDLE file, const WCHAR* typedNames, BYTE* buffer, ULONG bufferBytes);
