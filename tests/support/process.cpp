@@ -56,7 +56,7 @@ bool DropToNobody() {
 
 VantroProcess::VantroProcess(const std::vector<std::string>& arguments, const RunOptions& options)
     : timeoutSeconds_(options.timeoutSeconds) {
-  const std::string program = VantroPath();
+  const std::string program = options.program.empty() ? VantroPath() : options.program.string();
   std::vector<std::string> all{options.argument0.empty() ? program : options.argument0};
   all.insert(all.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -85,6 +85,10 @@ VantroProcess::~VantroProcess() {
   }
   CloseIfOpen(input_);
   CloseIfOpen(output_);
+}
+
+bool VantroProcess::Started() const {
+  return pid_ > 0;
 }
 
 bool VantroProcess::Reap(bool wait) {

@@ -1,9 +1,12 @@
 // The built vantro as a separate process, as a user starts it: both output streams
 // captured, standard input at its end or held open on a pipe, and a time limit so that
-// a hang fails a test instead of stalling the suite. Host build only.
+// a hang fails a test instead of stalling the suite. Host: fork and exec; Windows:
+// CreateProcessW, with the UTF-8 texts of the tests turned into UTF-16.
 #pragma once
 
+#ifndef _WIN32
 #include <sys/types.h>
+#endif
 
 #include <filesystem>
 #include <string>
@@ -12,26 +15,30 @@
 
 struct RunOptions {
   std::filesystem::path directory{};  // working directory; empty: the test's own
-  std::string argument0{};            // the invocation path as typed; empty: the binary's path
-  bool asNobody = false;              // drop root to nobody, so that permissions bite
-  bool holdInput = false;             // standard input a pipe the test writes, not /dev/null
+  std::string argument0{};            // the invocation path as typed; empty: the program's path
+  bool asNobody = false;              // host: drop root to nobody, so that permissions bite
+  bool holdInput = false;             // standard input a pipe the test writes, not the null device
   int timeoutSeconds = 30;
+  std::filesystem::path program{};  // the binary started; empty: VantroPath()
 };
 
 struct RunResult {
   bool exited = false;  // ended by exit (not by a signal or the time limit)
   int exitCode = -1;
-  int signal = 0;         // the signal that ended it, if any
+  int signal = 0;         // the signal that ended it, if any (host)
   bool timedOut = false;  // killed at the time limit
   std::string output;     // standard output and standard error, in order
 };
 
-// The binary under test, from VANTRO_EXE.
+// The binary under test, from VANTRO_EXE. A Linux path given to the Windows build under
+// Wine ("/work/...") comes back as the same file on drive Z: ("Z:\work\...").
 std::string VantroPath();
 
+#ifndef _WIN32
 // In a forked child: leaves root for nobody (uid and gid 65534, no groups), so that
 // permissions bind. Async-signal-safe; false when the drop failed. Other users stay.
 bool DropToNobody();
+#endif
 
 // One started process; Finish waits for it within the time limit, and the destructor
 // kills one that was never finished.
@@ -42,13 +49,19 @@ class VantroProcess {
   VantroProcess(const VantroProcess&) = delete;
   VantroProcess& operator=(const VantroProcess&) = delete;
 
-  bool Started() const { return pid_ > 0; }
+  bool Started() const;
   bool Running();
   // Writes to a held standard input.
   bool WriteInput(std::string_view bytes);
   RunResult Finish();
 
  private:
+  int timeoutSeconds_;
+#ifdef _WIN32
+  void* process_ = nullptr;
+  void* input_ = nullptr;   // write end of its standard input, when held
+  void* output_ = nullptr;  // the file that takes its standard output and error
+#else
   bool Reap(bool wait);
 
   pid_t pid_ = -1;
@@ -56,7 +69,7 @@ class VantroProcess {
   int output_ = -1;  // read end of its standard output and error
   int status_ = 0;
   bool reaped_ = false;
-  int timeoutSeconds_;
+#endif
 };
 
 RunResult RunVantro(const std::vector<std::string>& arguments, const RunOptions& options = {});

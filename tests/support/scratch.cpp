@@ -10,9 +10,13 @@
 
 #include "console/console.h"
 #include "copy/copy_engine.h"
+#include "tests/support/linux_shell.h"
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "tests/support/test_drive.h"
+#include "tests/support/win_platform.h"
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -26,9 +30,13 @@ namespace {
 // \??\Z:\tmp\..., the same on both builds. On the host the stand-in's Z: is "/" too.
 fs::path ScratchBase() {
 #ifdef _WIN32
+  if (const wchar_t* chosen = _wgetenv(L"VANTRO_TEST_DIR"); chosen != nullptr && *chosen != 0) {
+    return chosen;
+  }
   const fs::path wineTmp = L"Z:\\tmp";
   std::error_code error;
-  return fs::is_directory(wineTmp, error) ? wineTmp : fs::temp_directory_path();
+  return RunningUnderWine() && fs::is_directory(wineTmp, error) ? wineTmp
+                                                                : fs::temp_directory_path();
 #else
   return "/tmp";
 #endif
@@ -98,10 +106,169 @@ Snapshot ScratchFolder::TakeSnapshot() const {
     if (status.type() == fs::file_type::regular) {
       description << ReadBytes(entry.path());
     }
-    snapshot[entry.path().lexically_relative(path_).generic_string()] = description.str();
+    const std::u8string name = entry.path().lexically_relative(path_).generic_u8string();
+    snapshot[std::string(name.begin(), name.end())] = description.str();
   }
   return snapshot;
 }
+
+fs::path Utf8Path(std::string_view text) {
+  return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+namespace {
+
+// Tests write '\\' between folders, as the tool is given them; the host's files take '/'.
+fs::path RelativePath(std::string_view rel) {
+  std::string text(rel);
+#ifndef _WIN32
+  std::replace(text.begin(), text.end(), '\\', '/');
+#endif
+  return Utf8Path(text);
+}
+
+}  // namespace
+
+fs::path ToolFolder::File(std::string_view rel) const {
+  return folder_.Path() / RelativePath(rel);
+}
+
+#ifdef _WIN32
+
+namespace {
+
+std::string Utf8Of(const fs::path& path) {
+  const std::u8string text = fs::path(path).make_preferred().u8string();
+  return {text.begin(), text.end()};
+}
+
+// FileCaseSensitiveInformation: the folder's own mark, as fsutil sets it.
+bool MarkCaseSensitive(const fs::path& folder) {
+  using SetInformation = LONG(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
+  const auto setInformation = reinterpret_cast<SetInformation>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile")));
+  const HANDLE handle = CreateFileW(folder.c_str(), FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (setInformation == nullptr || handle == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  constexpr int kFileCaseSensitiveInformation = 71;
+  ULONG flags = 1;  // FILE_CS_FLAG_CASE_SENSITIVE_DIR
+  IO_STATUS_BLOCK io{};
+  const LONG status =
+      setInformation(handle, &io, &flags, sizeof flags, kFileCaseSensitiveInformation);
+  CloseHandle(handle);
+  return status >= 0;
+}
+
+// What the link of the folder's drive names (\Device\HarddiskVolumeN), read another way
+// than the tool reads it.
+std::string DeviceOfDrive(const fs::path& folder) {
+  wchar_t device[1024];
+  const std::wstring drive = folder.root_name().wstring();
+  if (drive.size() != 2 || QueryDosDeviceW(drive.c_str(), device, 1024) == 0) {
+    throw std::runtime_error("no device for the drive of " + Utf8Of(folder) +
+                             "; VANTRO_TEST_DIR must be a folder on a drive");
+  }
+  return Utf8FromWide(device);
+}
+
+}  // namespace
+
+ToolFolder::ToolFolder() {
+  if (RunningUnderWine()) {
+    drive_ = std::make_unique<TestDrive>(folder_.Path());
+    device_ = Utf8FromWide(drive_->Target());
+  } else {
+    caseSensitive_ = MarkCaseSensitive(folder_.Path());
+    const fs::path folder = fs::path(folder_.Path()).make_preferred();
+    device_ = DeviceOfDrive(folder) + "\\" + Utf8Of(folder.relative_path());
+  }
+}
+
+ToolFolder::~ToolFolder() = default;
+
+std::string ToolFolder::Name(std::string_view rel) const {
+  const std::string folder = drive_ ? Utf8FromWide(drive_->Root()) : Utf8Of(folder_.Path()) + "\\";
+  return folder + std::string(rel);
+}
+
+std::string ToolFolder::FullName(std::string_view rel) const {
+  return Name(rel);
+}
+
+fs::path ToolFolder::Root() const {
+  return drive_ ? fs::path(drive_->Root()) : folder_.Path();
+}
+
+std::string ToolFolder::Announced(std::string_view rel) const {
+  return device_ + "\\" + std::string(rel);
+}
+
+// Under Wine every create finds any other spelling (and an overwrite would truncate it):
+// the bytes go to a name of their own, which the Linux side then renames.
+bool ToolFolder::WriteExactly(std::string_view rel, const std::string& bytes) const {
+  if (!drive_) {
+    if (caseSensitive_) {
+      WriteBytes(File(rel), bytes);
+    }
+    return caseSensitive_;
+  }
+  static int written = 0;
+  const std::string staged = ".exactly-" + std::to_string(++written);
+  WriteBytes(folder_ / staged, bytes);
+  // Wine would map the name itself to any spelling that exists: only the folder is mapped.
+  std::string name(rel);
+  std::replace(name.begin(), name.end(), '\\', '/');
+  const std::string folder = LinuxPathOf(folder_.Path()) + "/";
+  return RunLinuxShell("mv -f -- " + ShellQuoted(folder + staged) + " " +
+                       ShellQuoted(folder + name)) == 0;
+}
+
+std::string LetterWithoutDrive() {
+  for (const char letter : std::string_view("QPONMLKJIH")) {
+    const wchar_t drive[3] = {static_cast<wchar_t>(letter), L':', 0};
+    wchar_t device[1024];
+    if (QueryDosDeviceW(drive, device, 1024) == 0) {
+      return std::string(1, letter);
+    }
+  }
+  throw std::runtime_error("every drive letter from H to Q has a drive");
+}
+
+#else
+
+ToolFolder::ToolFolder() = default;
+ToolFolder::~ToolFolder() = default;
+
+std::string ToolFolder::Name(std::string_view rel) const {
+  return std::string(rel);
+}
+
+std::string ToolFolder::FullName(std::string_view rel) const {
+  return folder_.DrivePath() + "\\" + std::string(rel);
+}
+
+fs::path ToolFolder::Root() const {
+  return folder_.Path();
+}
+
+std::string ToolFolder::Announced(std::string_view rel) const {
+  return folder_.VolumePath(std::string(rel));
+}
+
+bool ToolFolder::WriteExactly(std::string_view rel, const std::string& bytes) const {
+  WriteBytes(File(rel), bytes);
+  return true;
+}
+
+// The stand-in knows only Z:.
+std::string LetterWithoutDrive() {
+  return "Q";
+}
+
+#endif
 
 std::string ReadBytes(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -199,7 +366,11 @@ OutputCapture::~OutputCapture() {
 CopyOutcome CopyCapturingOutput(const WideString& source, const WideString& destination) {
   WCHAR message[kMessageUnits];
   alignas(64) BYTE data[kCopyBlockBytes];
+  // The source's own name stands for what was typed.
+  const std::size_t nameAt = source.find_last_of(u'\\');
+  const NativeSource typed{source.c_str(),
+                           source.c_str() + (nameAt == WideString::npos ? 0 : nameAt + 1)};
   OutputCapture capture;
-  const bool copied = CopyFileNative(source.c_str(), destination.c_str(), message, data);
+  const bool copied = CopyFileNative(typed, destination.c_str(), message, data);
   return {copied, capture.Finish()};
 }
