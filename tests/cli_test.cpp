@@ -355,6 +355,28 @@ TEST_F(CliTest, FullVolumeIsReportedAndLeavesNothing) {
 }
 
 #ifndef _WIN32
+// A script's loop reads its list from the standard input that every run inherits: no run
+// may take any of it. (The same loop runs under Wine in wine_interrupt_test.sh.)
+TEST_F(CliTest, LoopOverAListCopiesEveryFile) {
+  std::string list;
+  for (int file = 1; file <= 5; ++file) {
+    const std::string name = "list-entry-number-" + std::to_string(file) + ".txt";
+    WriteBytes(folder_.File(name), RandomBytes(100 * file, file));
+    list += name + "\n";
+  }
+  WriteBytes(folder_.File("list.txt"), list);
+  const std::string loop =
+      R"(while read -r f; do "$0" "$f" "$f.bak" >/dev/null || exit 1; done < list.txt)";
+  const RunResult finished =
+      RunVantro({"-c", loop, VantroPath()},
+                {.directory = folder_.Root(), .argument0 = "bash", .program = "/bin/bash"});
+  EXPECT_EQ(finished.exitCode, 0) << finished.output;
+  for (int file = 1; file <= 5; ++file) {
+    const std::string name = "list-entry-number-" + std::to_string(file) + ".txt";
+    EXPECT_EQ(ReadBytes(folder_.File(name + ".bak")), ReadBytes(folder_.File(name))) << name;
+  }
+}
+
 // The host's start-up decodes the UTF-8 command line; what it cannot take is refused,
 // never replaced by another name. (Windows hands the program UTF-16.)
 TEST_F(CliTest, CommandLineThatCannotBeDecodedIsRefused) {

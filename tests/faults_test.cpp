@@ -4,6 +4,7 @@
 // changes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +34,106 @@ class FaultsTest : public testing::Test {
   }
   ScratchFolder folder_;
 };
+
+// A copy stopped in its middle by a signal. The source is a FIFO that the test feeds, so the
+// copy is surely running, its destination begun, when the signal arrives.
+struct Interruption {
+  const char* name;
+  int signal;
+  bool ignoredAtStart;  // as a background job of a shell starts with SIGINT
+};
+
+void PrintTo(const Interruption& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class InterruptedCopyTest : public FaultsTest, public testing::WithParamInterface<Interruption> {
+ protected:
+  // The write end of the FIFO, once the copy has opened it for reading; -1 after 10 s.
+  static int OpenFeed(const fs::path& fifo) {
+    for (int tries = 0; tries < 1000; ++tries) {
+      const int feed = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (feed >= 0) {
+        fcntl(feed, F_SETFL, 0);
+        return feed;
+      }
+      usleep(10000);
+    }
+    return -1;
+  }
+
+  // Whether the destination holds at least this many bytes within 10 s.
+  bool Grows(const fs::path& file, std::uintmax_t bytes) const {
+    std::error_code error;
+    for (int tries = 0; tries < 1000; ++tries) {
+      if (fs::file_size(file, error) >= bytes && !error) {
+        return true;
+      }
+      usleep(10000);
+    }
+    return false;
+  }
+};
+
+TEST_P(InterruptedCopyTest, LeavesNoDestination) {
+  const Interruption& row = GetParam();
+  const fs::path fifo = folder_ / "feed";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  VantroProcess copy({"feed", "out.bin"},
+                     {.directory = folder_.Path(), .interruptIgnored = row.ignoredAtStart});
+  const int feed = OpenFeed(fifo);
+  ASSERT_GE(feed, 0) << "the copy never opened its source";
+  const std::string data = RandomBytes(64 * 1024, 12);
+  ASSERT_EQ(write(feed, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  ASSERT_TRUE(Grows(folder_ / "out.bin", data.size())) << "the copy did not begin";
+
+  ASSERT_TRUE(copy.Signal(row.signal));
+  if (row.ignoredAtStart) {
+    usleep(200000);
+    EXPECT_TRUE(copy.Running()) << "a signal ignored at start ended the copy";
+  }
+  close(feed);
+  const RunResult finished = copy.Finish();
+
+  if (row.ignoredAtStart) {
+    EXPECT_EQ(finished.exitCode, 0) << finished.output;
+    EXPECT_TRUE(ReadBytes(folder_ / "out.bin") == data);
+  } else {
+    EXPECT_FALSE(finished.exited);
+    EXPECT_EQ(finished.signal, row.signal) << "the exit status hides how the copy ended";
+    EXPECT_FALSE(fs::exists(folder_ / "out.bin"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, InterruptedCopyTest,
+                         testing::Values(Interruption{"Interrupt", SIGINT, false},
+                                         Interruption{"Terminate", SIGTERM, false},
+                                         Interruption{"HangUp", SIGHUP, false},
+                                         Interruption{"InterruptIgnoredAtStart", SIGINT, true}),
+                         [](const testing::TestParamInfo<Interruption>& info) {
+                           return info.param.name;
+                         });
+
+// Writes past the file-size limit fail like the platform's writes instead of ending the
+// process, and so does the error line's own write when the output is a closed pipe: the
+// destination is removed either way.
+TEST_F(FaultsTest, FileSizeLimitIsAFailedWrite) {
+  WriteBytes(folder_ / "Big.bin", RandomBytes(2 * kMiB, 13));
+  for (const bool closedOutput : {false, true}) {
+    SCOPED_TRACE(closedOutput ? "output to a closed pipe" : "output read");
+    const RunResult run = RunVantro(
+        {"Big.bin", "out.bin"},
+        {.directory = folder_.Path(), .fileSizeLimit = 1 << 20, .closedOutput = closedOutput});
+    EXPECT_TRUE(run.exited) << "ended by signal " << run.signal;
+    EXPECT_EQ(run.exitCode, 1);
+    if (!closedOutput) {
+      EXPECT_EQ(run.output, "src=" + folder_.VolumePath("Big.bin") +
+                                "\ndst=" + folder_.VolumePath("out.bin") +
+                                "\n\nError writing, Status=c000007f\n");
+    }
+    EXPECT_FALSE(fs::exists(folder_ / "out.bin"));
+  }
+}
 
 // As root the permission checks do not apply, so those runs drop to nobody.
 struct PermissionCase {

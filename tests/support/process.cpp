@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +30,13 @@ constexpr uid_t kNobody = 65534;
     _exit(125);
   }
   if (options.asNobody && !DropToNobody()) {
+    _exit(125);
+  }
+  signal(SIGINT, options.interruptIgnored ? SIG_IGN : SIG_DFL);
+  signal(SIGPIPE, SIG_DFL);
+  const rlimit size{static_cast<rlim_t>(options.fileSizeLimit),
+                    static_cast<rlim_t>(options.fileSizeLimit)};
+  if (options.fileSizeLimit > 0 && setrlimit(RLIMIT_FSIZE, &size) != 0) {
     _exit(125);
   }
   execv(program, argv);
@@ -67,6 +75,9 @@ VantroProcess::VantroProcess(const std::vector<std::string>& arguments, const Ru
   int out[2] = {-1, -1};
   int in[2] = {-1, -1};
   if (pipe2(out, O_CLOEXEC) == 0 && (!options.holdInput || pipe2(in, O_CLOEXEC) == 0)) {
+    if (options.closedOutput) {
+      CloseIfOpen(out[0]);
+    }
     pid_ = fork();
     if (pid_ == 0) {
       ExecChild(program.c_str(), argv.data(), options, in[0], out[1]);
@@ -96,6 +107,10 @@ bool VantroProcess::Reap(bool wait) {
     reaped_ = waitpid(pid_, &status_, wait ? 0 : WNOHANG) == pid_;
   }
   return reaped_;
+}
+
+bool VantroProcess::Signal(int signalNumber) {
+  return Started() && !reaped_ && kill(pid_, signalNumber) == 0;
 }
 
 bool VantroProcess::Running() {

@@ -20,6 +20,11 @@ struct RunOptions {
   bool holdInput = false;             // standard input a pipe the test writes, not the null device
   int timeoutSeconds = 30;
   std::filesystem::path program{};  // the binary started; empty: VantroPath()
+  // Host only. The child starts with SIGINT at its default action unless this asks for it
+  // ignored, as a background job of a shell starts.
+  bool interruptIgnored = false;
+  long fileSizeLimit = 0;     // bytes, as `ulimit -f` sets them; 0: none
+  bool closedOutput = false;  // standard output and error a pipe nobody reads, already closed
 };
 
 struct RunResult {
@@ -53,6 +58,10 @@ class VantroProcess {
   bool Running();
   // Writes to a held standard input.
   bool WriteInput(std::string_view bytes);
+#ifndef _WIN32
+  // Sends a signal, as another program on the machine would.
+  bool Signal(int signalNumber);
+#endif
   RunResult Finish();
 
  private:
