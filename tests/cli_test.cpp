@@ -280,6 +280,14 @@ TEST_F(CliTest, UnresolvablePathsAreNamedAsTyped) {
               "Error resolving " + unresolvable.typed + ", Status=" + unresolvable.status + "\n");
     EXPECT_EQ(FileCount(), filesBefore_);
   }
+  // Too long for one message: its start and end around "...", and the status still shows.
+  const std::string longName = "start" + std::string(2000, 'n') + "end";
+  const RunResult finished = RunVantro({longName, "out.txt"}, Typed());
+  EXPECT_EQ(finished.exitCode, 1);
+  EXPECT_TRUE(std::regex_match(finished.output, std::regex("Error resolving startn+\\.\\.\\.n+end, "
+                                                           "Status=c0000106\n")))
+      << finished.output;
+  EXPECT_EQ(finished.output.size(), 1023U);
 }
 
 // Relative arguments are taken against the program's folder when it was started by a path
