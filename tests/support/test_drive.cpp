@@ -348,13 +348,14 @@ wchar_t ClaimTestDrive(const fs::path& folder, wchar_t letter, unsigned long own
   return 0;
 }
 
-bool ReleaseTestDrive(wchar_t letter) {
+bool ReleaseTestDrive(wchar_t letter, const fs::path& folder) {
   const DriveLock lock;
   Record record;
-  return lock.Held() && ReadRecord(letter, &record) && RemoveDrive(letter);
+  return lock.Held() && ReadRecord(letter, &record) && record.folder == DriveFolder(folder) &&
+         RemoveDrive(letter);
 }
 
-TestDrive::TestDrive(const fs::path& folder) {
+TestDrive::TestDrive(const fs::path& folder) : folder_(folder) {
   std::string error;
   letter_ = ClaimTestDrive(folder, 0, GetCurrentProcessId(), &error);
   if (letter_ == 0) {
@@ -364,5 +365,5 @@ TestDrive::TestDrive(const fs::path& folder) {
 }
 
 TestDrive::~TestDrive() {
-  ReleaseTestDrive(letter_);
+  ReleaseTestDrive(letter_, folder_);
 }

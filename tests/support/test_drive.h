@@ -26,9 +26,10 @@ inline constexpr const wchar_t* kTestDriveLetters = L"GHIJKLMNOPRSTUVWXY";
 // the reason in *error.
 wchar_t ClaimTestDrive(const std::filesystem::path& folder, wchar_t letter, unsigned long owner,
                        std::string* error);
-// Removes a claimed drive: the mount manager's drive, the link and the record. False when the
-// letter was not claimed as a test drive or something of it is left.
-bool ReleaseTestDrive(wchar_t letter);
+// Removes the drive claimed for this folder: the mount manager's drive, the link and the
+// record. False when the letter is not a test drive of this folder (a late release never
+// removes another test's drive that took over the letter) or something of it is left.
+bool ReleaseTestDrive(wchar_t letter, const std::filesystem::path& folder);
 
 // One test's drive for the life of the object.
 class TestDrive {
@@ -47,5 +48,6 @@ class TestDrive {
 
  private:
   wchar_t letter_ = 0;
+  std::filesystem::path folder_;
   std::wstring target_;
 };

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# vantro.exe copying real files under Wine, through a test drive: a copy ended by SIGTERM or
+# SIGKILL leaves no destination, a finished copy keeps its file, and a loop reading its list
+# from the same standard input as vantro.exe gets every line of it.
+# Usage: wine_interrupt_test.sh <vantro.exe> <vantro_test_drive.exe> <runner>
+set -u
+exe=$1
+drive_tool=$2
+runner=$3
+work=$(mktemp -d)
+files="$work/drive"  # what the test drive shows; Wine's output stays outside it
+letter=
+pid=
+cleanup() {
+  [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
+  [ -n "$letter" ] && "$runner" "$drive_tool" --remove "$letter" "$files" </dev/null >/dev/null 2>&1
+  rm -rf "$work"  # also the sparse source of 8 GiB
+}
+trap cleanup EXIT
+failures=0
+fail() {
+  printf 'FAIL %s: %s\n' "$1" "$2"
+  failures=$((failures + 1))
+}
+
+# within <seconds> <command...>: polls the command every 0.1 s until it succeeds.
+within() {
+  local tries=$(($1 * 10))
+  shift
+  until "$@"; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || return 1
+    sleep 0.1
+  done
+}
+grown() { [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -ge $((64 << 20)) ]; }
+ended() { ! kill -0 "$pid" 2>/dev/null; }
+gone() { [ ! -e "$1" ]; }
+
+mkdir "$files"
+"$runner" "$drive_tool" auto "$files" </dev/null >"$work/letter" 2>"$work/drive.err"
+letter=$(tr -d '\r\n' <"$work/letter")
+if [ -z "$letter" ]; then
+  echo "FAIL no test drive: $(cat "$work/drive.err")"
+  exit 1
+fi
+
+# Sparse, so it costs no disk, yet long enough that the copy still runs when the signal comes.
+truncate -s 8G "$files/big.bin"
+
+# interrupt <signal>: sends the signal to the Wine process running vantro.exe once the
+# destination has grown, then checks that Wine's server removed the marked destination when
+# the process's handles went. wine-run.sh execs the loader, which execs on into the program
+# under the same pid (named vantro.exe), so $! is it: checked by that name before the signal.
+interrupt() {
+  local name="SIG$1 mid-copy: no destination left" out="$files/big.$1" status
+  "$runner" "$exe" "$letter:\\big.bin" "$letter:\\big.$1" </dev/null >"$work/$1.out" 2>&1 &
+  pid=$!
+  if ! within 20 grown "$out"; then
+    fail "$name" "the destination did not grow: $(cat "$work/$1.out")"
+  elif [ "$(ps -o comm= -p "$pid")" != vantro.exe ]; then
+    fail "$name" "process $pid is not vantro.exe: $(ps -o args= -p "$pid")"
+  else
+    kill -"$1" "$pid"
+    if ! within 10 ended; then
+      fail "$name" "vantro.exe still runs 10 s after the signal"
+    else
+      wait "$pid"
+      status=$?
+      pid=
+      if ! within 5 gone "$out"; then
+        fail "$name" "$(stat -c %s "$out") bytes left after exit status $status"
+      else
+        echo "ok   $name (exit status $status)"
+      fi
+    fi
+  fi
+  [ -z "$pid" ] || kill -KILL "$pid" 2>/dev/null
+  pid=
+}
+interrupt TERM
+interrupt KILL
+
+# Several blocks and a short last one.
+head -c 100000 /dev/urandom >"$files/small.bin"
+timeout 20 "$runner" "$exe" "$letter:\\small.bin" "$letter:\\small.copy" </dev/null \
+  >"$work/small.out" 2>&1
+code=$?
+if [ "$code" -eq 0 ] && cmp -s "$files/small.bin" "$files/small.copy"; then
+  echo "ok   a finished copy keeps its file"
+else
+  fail "a finished copy keeps its file" "exit $code: $(cat "$work/small.out")"
+fi
+
+# Names of about 20 characters: a run that read even part of the list would skip the rest.
+for i in 1 2 3 4 5; do
+  echo "quarterly-report-0$i.txt" >>"$work/list.txt"
+  head -c $((i * 1000)) /dev/urandom >"$files/quarterly-report-0$i.txt"
+done
+while read -r f; do
+  timeout 20 "$runner" "$exe" "$letter:\\$f" "$letter:\\$f.bak" >>"$work/loop.out" 2>&1
+done <"$work/list.txt"
+missed=
+while read -r f; do
+  cmp -s "$files/$f" "$files/$f.bak" || missed="$missed $f"
+done <"$work/list.txt"
+if [ -z "$missed" ]; then
+  echo "ok   a loop over a redirected list copies every file"
+else
+  fail "a loop over a redirected list copies every file" "not copied:$missed"
+fi
+
+[ "$failures" -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }
