@@ -103,6 +103,20 @@ const WCHAR* CopyBlocks(CopyFiles& files, BYTE* data, NTSTATUS& status) {
   }
 }
 
+// Opens the source and holds it only if it is the file of exactly the typed names.
+NTSTATUS OpenSource(NativeFile& file, const WCHAR* typedNames, BYTE* data) {
+  NTSTATUS status = OpenFile(file, kSourceAccess, FILE_OPEN, kSourceOptions);
+  if (status != STATUS_SUCCESS) {
+    return status;
+  }
+  // The data buffer is free until the copy starts: it takes the reported name.
+  status = CheckOpenedName(file.handle, typedNames, data, kBlockBytes);
+  if (status != STATUS_SUCCESS) {
+    CloseHandle(file.handle);
+  }
+  return status;
+}
+
 NTSTATUS SetDeletion(NativeFile& file, bool deleteFile) {
   FILE_DISPOSITION_INFORMATION disposition{static_cast<BOOLEAN>(deleteFile ? TRUE : FALSE)};
   return NativeServices.ZwSetInformationFile(file.handle, &file.io, &disposition,
@@ -135,14 +149,7 @@ bool CopyFileNative(const NativeSource& source, const WCHAR* destinationNativePa
   CopyFiles files;
   DescribeFile(files.source, source.path);
   DescribeFile(files.destination, destinationNativePath);
-  NTSTATUS status = OpenFile(files.source, kSourceAccess, FILE_OPEN, kSourceOptions);
-  if (status == STATUS_SUCCESS) {
-    // The data buffer is free until the copy starts: it takes the reported name.
-    status = CheckOpenedName(files.source.handle, source.typedNames, dataBuffer, kBlockBytes);
-    if (status != STATUS_SUCCESS) {
-      CloseHandle(files.source.handle);
-    }
-  }
+  NTSTATUS status = OpenSource(files.source, source.typedNames, dataBuffer);
   if (status != STATUS_SUCCESS) {
     Report(messageBuffer, kErrorOpening, status);
     return false;
