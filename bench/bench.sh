@@ -8,9 +8,14 @@
 #   BENCH_ROUNDS      interleaved rounds of the timed copies (5)
 #   BENCH_COUNT_MIB   file size for the instruction counts (64)
 #   BENCH_STARTS      runs per start-up measurement (host 200, Wine a fifth of it)
+#   BENCH_WINE_MIB    size of the copy by vantro.exe and cmd /c copy under Wine (512)
 #   BENCH_BUILD       build directory (build/bench in the source tree)
-#   BENCH_DIR         where the files go (BENCH_BUILD/files); needs twice SIZE_MIB free
-#   BENCH_SKIP        words among: throughput counts startup wine
+#   BENCH_DIR         where the files go (BENCH_BUILD/files); needs twice SIZE_MIB
+#                     and twice BENCH_WINE_MIB free
+#   BENCH_SKIP        words among: throughput counts startup wine winecopy
+#                     (wine: both parts under Wine; startup: both start-up parts;
+#                     winecopy: the copy under Wine)
+#   VANTRO_WINEPREFIX Wine prefix, shared with cmake/wine-run.sh (~/.wine-vantro)
 #
 # Nothing here is a test: it prints figures and fails only when a copy is wrong.
 set -euo pipefail
@@ -21,6 +26,7 @@ size_mib=${1:-${BENCH_SIZE_MIB:-1024}}
 rounds=${BENCH_ROUNDS:-5}
 count_mib=${BENCH_COUNT_MIB:-64}
 starts=${BENCH_STARTS:-200}
+wine_mib=${BENCH_WINE_MIB:-512}
 build=${BENCH_BUILD:-$root/build/bench}
 work=${BENCH_DIR:-$build/files}
 skip=" ${BENCH_SKIP:-} "
@@ -59,17 +65,27 @@ build_host() {
 
 # --- Files -------------------------------------------------------------------------------
 
+# The files a run keeps (source and copy of each part that runs) must fit on the disk,
+# and the largest pair in the page cache.
 check_room() {
-  local need_kib=$(((2 * size_mib + 2 * count_mib + 64) * 1024))
-  local free_kib
+  local big=0 files=$((2 * count_mib + 64))
+  if ! skipped throughput; then
+    files=$((files + 2 * size_mib))
+    big=$size_mib
+  fi
+  if ! skipped wine && ! skipped winecopy; then
+    files=$((files + 2 * wine_mib))
+    ((wine_mib > big)) && big=$wine_mib
+  fi
+  local need_kib=$((files * 1024)) free_kib
   free_kib=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
   ((free_kib >= need_kib)) ||
     die "$work has $((free_kib / 1024)) MiB free, needs $((need_kib / 1024)) MiB (set BENCH_DIR)"
   local avail_kib
   avail_kib=$(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo)
-  if ((avail_kib < 3 * size_mib * 1024)); then
+  if ((avail_kib < 3 * big * 1024)); then
     warn "only $((avail_kib / 1024)) MiB of memory available: the source and the copies" \
-      "($((2 * size_mib)) MiB) may not stay in the page cache, so the disk is measured too"
+      "($((2 * big)) MiB) may not stay in the page cache, so the disk is measured too"
   fi
 }
 
@@ -86,6 +102,26 @@ make_file() {
 
 # --- Timed copies ------------------------------------------------------------------------
 
+# run_order N ROUND: the indices 0..N-1 in the order of round ROUND. The rounds follow a
+# balanced design (a Williams square): over N rounds, 2N when N is odd, every program runs
+# right after every other one equally often, so that what one leaves behind (freed page
+# cache, a busy server) does not fall on the same neighbour every round, as it would were
+# one order only turned round.
+run_order() {
+  local n=$1 round=$2 t k
+  local -a order=()
+  for ((t = 0; t < n; t++)); do
+    # 0, 1, n-1, 2, n-2, ... shifted by the round
+    if ((t % 2)); then k=$(((t + 1) / 2)); else k=$(((n - t / 2) % n)); fi
+    order+=("$(((k + round) % n))")
+  done
+  if ((n % 2 && round / n % 2)); then
+    for ((t = n - 1; t >= 0; t--)); do printf '%s ' "${order[t]}"; done
+  else
+    printf '%s ' "${order[@]}"
+  fi
+}
+
 tools=(vantro dd cp cat)
 declare -A label=([vantro]="vantro" [dd]="dd bs=16384" [cp]="cp" [cat]="cat src > dst")
 
@@ -100,8 +136,8 @@ copy_with() {
   esac
 }
 
-# Every tool once per round, the order turned by one each round, so that a slow
-# stretch of the machine falls on all of them alike.
+# Every tool once per round, in the order of run_order, so that a slow stretch of the
+# machine falls on all of them alike.
 measure_throughput() {
   local src=big.bin dst=big.out round turn tool t0 t1
   make_file "$src" "$size_mib"
@@ -110,8 +146,8 @@ measure_throughput() {
   local TIMEFORMAT='%3U %3S' # user and system seconds of the copy
   say "Timing $rounds interleaved rounds of a $size_mib MiB cached copy"
   for ((round = 0; round < rounds; round++)); do
-    for ((turn = 0; turn < ${#tools[@]}; turn++)); do
-      tool=${tools[(turn + round) % ${#tools[@]}]}
+    for turn in $(run_order "${#tools[@]}" "$round"); do
+      tool=${tools[turn]}
       rm -f "$dst"
       sync -f . 2>/dev/null || sync
       t0=$EPOCHREALTIME
@@ -129,19 +165,28 @@ measure_throughput() {
 rate() { tr ' ' '\n' <<<"$1" | grep . | median | awk -v m="$size_mib" '{ printf "%.0f", m / $1 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
+# rate_range "SECONDS...": the slowest and the fastest round, in MiB per second.
+rate_range() {
+  tr ' ' '\n' <<<"$1" | grep . | sort -g |
+    awk -v m="$size_mib" 'NR == 1 { fast = $1 } { slow = $1 }
+      END { printf "%.0f-%.0f", m / slow, m / fast }'
+}
+
 print_throughput() {
   local tool wall busy dd_wall dd_busy
   dd_wall=$(rate "${seconds[dd]}")
   dd_busy=$(rate "${cpu[dd]}")
   say ""
   say "Throughput: $size_mib MiB cached copy, median of $rounds interleaved rounds, every copy checked with cmp"
-  say "(wall: MiB per elapsed second; cpu: MiB per second of user + system time)"
-  printf '  %-16s %10s %8s %10s %8s\n' tool "wall MiB/s" "x dd" "cpu MiB/s" "x dd"
+  say "(wall: MiB per elapsed second; cpu: MiB per second of user + system time; wall range:"
+  say "the slowest and the fastest round)"
+  printf '  %-16s %10s %8s %10s %8s %12s\n' tool "wall MiB/s" "x dd" "cpu MiB/s" "x dd" "wall range"
   for tool in "${tools[@]}"; do
     wall=$(rate "${seconds[$tool]}")
     busy=$(rate "${cpu[$tool]}")
-    printf '  %-16s %10s %8s %10s %8s\n' "${label[$tool]}" "$wall" "$(ratio "$wall" "$dd_wall")" \
-      "$busy" "$(ratio "$busy" "$dd_busy")"
+    printf '  %-16s %10s %8s %10s %8s %12s\n' "${label[$tool]}" "$wall" \
+      "$(ratio "$wall" "$dd_wall")" "$busy" "$(ratio "$busy" "$dd_busy")" \
+      "$(rate_range "${seconds[$tool]}")"
   done
 }
 
@@ -162,44 +207,66 @@ instructions() {
   awk '/^summary:/ { print $2 }' "$out"
 }
 
-# The functions that called the allocator directly, with their block counts, from a
-# valgrind xtree (callgrind format): a cost line that follows no call is the
-# function's own. Prints "count name" lines.
+# The functions that called the allocator directly, from a valgrind xtree (callgrind
+# format) and the list of functions defined in the vantro binary: a cost line that follows
+# no call is the function's own. Prints "ours|runtime count name" lines; a function of the
+# runtime is followed by its callers up to the first one of ours ("<- caller ...").
 direct_allocators() {
   awk '
+    FNR == NR { defined[$0] = 1; next }
     function name(text,   id) {
       id = text; sub(/\).*/, ")", id)
       if (text ~ /^\([0-9]+\) /) { sub(/^\([0-9]+\) /, "", text); names[id] = text }
       return id in names ? names[id] : text
     }
-    /^cfn=/ { name(substr($0, 5)); next }
+    /^cfn=/ { callee = name(substr($0, 5)); next }
     /^fn=/ { fn = name(substr($0, 4)); after_call = 0; next }
     /^calls=/ { after_call = 1; next }
     /^[0-9]+( [0-9]+)+$/ {
-      if (!after_call && $5 > 0) own[fn] += $5
+      if (after_call) { if ($5 > 0 && !(callee in caller)) caller[callee] = fn }
+      else if ($5 > 0) own[fn] += $5
       after_call = 0
     }
-    END { for (f in own) print own[f], f }' "$1"
+    END {
+      for (f in own) {
+        chain = ""
+        for (g = f; !(g in defined) && (g in caller) && steps++ < 64; ) {
+          g = caller[g]; chain = chain " <- " g
+        }
+        print (f in defined ? "ours" : "runtime"), own[f], f chain
+      }
+    }' "$2" "$1"
 }
 
-# heap_report SRC: "allocs ours runtime" for a whole vantro run, and the allocating
-# functions into heap.<SRC>.txt. Ours are those whose direct allocator is defined in
+# heap_report SRC INPUT: "allocs bytes ours runtime" for a whole vantro run copying SRC
+# into heap.SRC.INPUT.sum, and its allocating functions ("ours|runtime count name") into
+# heap.SRC.INPUT.txt.
+# INPUT is null (standard input from /dev/null) or tty (a terminal from script(1), with
+# Enter typed for the pause). Ours are the allocations whose direct caller is defined in
 # the vantro binary.
 heap_report() {
-  local src=$1 xtree=xtree.$1.out allocs
-  rm -f copy.out
-  valgrind --xtree-memory=full --xtree-memory-file="$xtree" "$vantro" "$src" copy.out \
-    </dev/null >/dev/null 2>"memcheck.$1.log"
+  local src=$1 input=$2 tag=$1.$2
+  local xtree=xtree.$tag.out log=memcheck.$tag.log allocs bytes
+  local -a run=(valgrind --log-file="$log" --xtree-memory=full --xtree-memory-file="$xtree"
+    "$vantro" "$src" copy.out)
+  rm -f copy.out "$xtree" "$log"
+  if [[ $input == tty ]]; then
+    printf '\n' | SHELL=$BASH timeout 120 script -qfec "$(printf '%q ' "${run[@]}")" /dev/null \
+      >/dev/null 2>&1 || die "vantro under memcheck with a terminal failed"
+  else
+    "${run[@]}" </dev/null >/dev/null 2>&1 || die "vantro under memcheck failed"
+  fi
   cmp -s "$src" copy.out || die "vantro under memcheck: the copy differs from the source"
   rm -f copy.out
-  allocs=$(sed -n 's/.*total heap usage: \([0-9,]*\) allocs.*/\1/p' "memcheck.$1.log" | tr -d ,)
+  read -r allocs bytes < <(tr -d , <"$log" |
+    sed -n 's/.*total heap usage: \([0-9]*\) allocs [0-9]* frees \([0-9]*\) bytes.*/\1 \2/p') || true
+  [[ -n ${allocs:-} ]] || die "no heap summary in $work/$log"
   nm -C --defined-only "$vantro" | awk '$2 ~ /^[tTwW]$/ { $1 = ""; $2 = ""; sub(/^  /, ""); print }' \
     >symbols.txt
-  direct_allocators "$xtree" | while read -r n fn; do
-    if grep -qxF -- "$fn" symbols.txt; then echo "ours $n $fn"; else echo "runtime $n $fn"; fi
-  done >"heap.$1.txt"
-  awk -v total="$allocs" '$1 == "ours" { o += $2 } $1 == "runtime" { r += $2 }
-    END { print total, o + 0, r + 0 }' "heap.$1.txt"
+  [[ -f $xtree ]] || : >"$xtree"
+  direct_allocators "$xtree" symbols.txt >"heap.$tag.txt"
+  awk -v total="$allocs" -v bytes="$bytes" '$1 == "ours" { o += $2 } $1 == "runtime" { r += $2 }
+    END { print total, bytes, o + 0, r + 0 }' "heap.$tag.txt" >"heap.$tag.sum"
 }
 
 measure_counts() {
@@ -229,16 +296,41 @@ measure_counts() {
   awk -v v="$vn" -v d="$dn" -v v1="$v1" -v d1="$d1" -v m="$count_mib" 'BEGIN {
     printf "  vantro / dd: %.3f per MiB, %.3f per further MiB\n", v / d, (v - v1) / (d - d1) }'
 
-  local r1 rn
-  read -r -a r1 <<<"$(heap_report "$small")"
-  read -r -a rn <<<"$(heap_report "$large")"
+  # Standard input redirected (the pause does not read it) for both sizes; then a
+  # terminal, where the pause reads Enter, for comparison.
+  local -a runs=("$small null" "$large null")
+  if have script; then
+    runs+=("$small tty")
+  else
+    warn "script (util-linux) is missing: no allocation count with a terminal on standard input"
+  fi
+  local -A what=([null]="input </dev/null" [tty]="input a terminal")
+  local -A mib=([$small]=1 [$large]=$count_mib)
+  local entry src input allocs bytes ours runtime
   say ""
-  say "Heap allocations of a whole vantro run (memcheck \"total heap usage\")"
-  printf '  %-10s %8s %12s %14s\n' file allocs "by our code" "by C runtime"
-  printf '  %-10s %8s %12s %14s\n' "1 MiB" "${r1[0]}" "${r1[1]}" "${r1[2]}"
-  printf '  %-10s %8s %12s %14s\n' "$count_mib MiB" "${rn[0]}" "${rn[1]}" "${rn[2]}"
-  say "  allocating functions ($count_mib MiB run):"
-  sed 's/^/    /' "heap.$large.txt"
+  say "Heap allocations of a whole vantro run (memcheck \"total heap usage\"), split by the"
+  say "function that called the allocator: ours if defined in the vantro binary, else the C"
+  say "runtime's"
+  printf '  %-30s %8s %8s %12s %14s\n' run allocs bytes "by our code" "by C runtime"
+  for entry in "${runs[@]}"; do
+    read -r src input <<<"$entry"
+    heap_report "$src" "$input"
+    read -r allocs bytes ours runtime <"heap.$src.$input.sum"
+    printf '  %-30s %8s %8s %12s %14s\n' "${mib[$src]} MiB, ${what[$input]}" "$allocs" "$bytes" \
+      "$ours" "$runtime"
+    ((ours + runtime == allocs)) ||
+      warn "memcheck counted $allocs allocations; its xtree names the callers of" \
+        "$((ours + runtime))"
+  done
+  say "  allocating functions (whose, blocks, direct caller <- its callers up to our code):"
+  for entry in "${runs[@]}"; do
+    read -r src input <<<"$entry"
+    if [[ -s heap.$src.$input.txt ]]; then
+      sed "s/^/    ${mib[$src]} MiB, ${what[$input]}: /" "heap.$src.$input.txt"
+    else
+      say "    ${mib[$src]} MiB, ${what[$input]}: none, 0 allocations"
+    fi
+  done
 }
 
 # --- Start-up ----------------------------------------------------------------------------
@@ -253,16 +345,16 @@ run_seconds() {
   printf '%s %s\n' "$(elapsed "$t0" "$t1")" "$(awk '{ print $1 + $2 }' run.cpu)"
 }
 
-# interleaved N NAME...: N rounds, each running start_NAME once for every NAME, the order
-# turned by one each round (the first run after a pause is slower, under Wine above all);
+# interleaved N NAME...: N rounds, each running start_NAME once for every NAME in the
+# order of run_order (the first run after a pause is slower, under Wine above all);
 # prints "NAME wall cpu" lines, each the median in seconds.
 interleaved() {
   local n=$1 i turn name
   shift
   local -a names=("$@")
   for ((i = 0; i < n; i++)); do
-    for ((turn = 0; turn < ${#names[@]}; turn++)); do
-      name=${names[(turn + i) % ${#names[@]}]}
+    for turn in $(run_order "${#names[@]}" "$i"); do
+      name=${names[turn]}
       printf '%s %s\n' "$name" "$(run_seconds "start_$name")"
     done
   done >starts.txt
@@ -331,13 +423,47 @@ measure_host_startup() {
     "instructions inside main" "$in_main"
 }
 
+# --- Under Wine ----------------------------------------------------------------------------
+
+# vantro.exe (Release) and the test-drive tool, which gives vantro.exe a drive letter whose
+# link Wine can open files through.
 build_windows() {
-  if [[ ! -f $build/windows/vantro.exe ]]; then
-    say "Building vantro.exe in $build/windows"
-    cmake --preset windows -B "$build/windows" -DBUILD_TESTING=OFF -S "$root" >/dev/null
+  if [[ ! -f $build/windows/vantro.exe || ! -f $build/windows/tests/vantro_test_drive.exe ]]; then
+    say "Building vantro.exe and vantro_test_drive.exe in $build/windows"
+    cmake --preset windows -B "$build/windows" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
+      -S "$root" >/dev/null || die "the windows preset does not configure"
   fi
-  cmake --build "$build/windows" -j2 --target vantro >/dev/null
-  # Wine's own start-up, bare and with the DLLs that vantro.exe imports.
+  cmake --build "$build/windows" -j2 --target vantro vantro_test_drive >/dev/null ||
+    die "vantro.exe or vantro_test_drive.exe does not build"
+  vantro_exe=$build/windows/vantro.exe
+  drive_tool=$build/windows/tests/vantro_test_drive.exe
+}
+
+# Once per run of the script: the build, the prefix (made by the project's runner when it
+# is new), a persistent server and one warm-up run. Fails with a warning when a tool is
+# missing.
+wine_ready=
+prepare_wine() {
+  [[ -z $wine_ready ]] || return "$wine_ready"
+  wine_ready=1
+  local server=/usr/lib/wine/wineserver
+  wine=/usr/lib/wine/wine64
+  if [[ ! -x $wine ]] || ! have x86_64-w64-mingw32-gcc; then
+    warn "Wine or mingw-w64 is missing: no figures under Wine (apt-get install wine64 mingw-w64)"
+    return 1
+  fi
+  build_windows
+  export VANTRO_WINEPREFIX=${VANTRO_WINEPREFIX:-$HOME/.wine-vantro}
+  export WINEDEBUG=-all WINEPREFIX=$VANTRO_WINEPREFIX
+  # Every stream away from pipes: Wine's helper processes keep them open for seconds.
+  bash "$root/cmake/wine-run.sh" cmd.exe /c exit </dev/null >/dev/null 2>&1 ||
+    die "Wine does not start in $WINEPREFIX"
+  "$server" -p20 </dev/null >/dev/null 2>&1 || true
+  wine_ready=0
+}
+
+# Wine's own start-up, bare and with the DLLs that vantro.exe imports.
+build_wine_probes() {
   printf '#include <stdio.h>\nint main(void) { puts("src=trivial"); return 0; }\n' >trivial.c
   x86_64-w64-mingw32-gcc -O2 -o trivial.exe trivial.c
   printf '%s\n' '#include <windows.h>' '#include <shlwapi.h>' '#include <stdio.h>' \
@@ -347,18 +473,10 @@ build_windows() {
 }
 
 measure_wine_startup() {
-  local server=/usr/lib/wine/wineserver
-  wine=/usr/lib/wine/wine64
-  if [[ ! -x $wine ]] || ! have x86_64-w64-mingw32-gcc; then
-    warn "Wine or mingw-w64 is missing: no start-up figure under Wine"
-    return
-  fi
-  build_windows
-  export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-$HOME/.wine-vantro}
-  # A persistent server, and one warm-up run that brings up the prefix's services.
-  "$server" -p20 </dev/null >/dev/null 2>&1 || true
+  prepare_wine || return 0
+  build_wine_probes
   "$wine" trivial.exe </dev/null >/dev/null 2>&1
-  "$wine" "$build/windows/vantro.exe" missing.bin never.out </dev/null >announce.txt 2>&1 || true
+  "$wine" "$vantro_exe" missing.bin never.out </dev/null >announce.txt 2>&1 || true
   grep -q '^src=' announce.txt || die "vantro.exe printed no announcement under Wine"
   local n=$((starts / 4 > 5 ? starts / 4 : 5))
   say ""
@@ -368,10 +486,161 @@ measure_wine_startup() {
     "imports=imports.exe (trivial.exe + shlwapi.dll)" -- vantro_exe-trivial vantro_exe-imports
 }
 
+# The test drive of the copy under Wine (letter and folder), released however the script
+# ends.
+drive=''
+drive_folder=''
+release_drive() {
+  [[ -n $drive ]] || return 0
+  "$wine" "$drive_tool" --remove "$drive" "$drive_folder" </dev/null >/dev/null 2>release.err ||
+    warn "test drive $drive: not released ($(cat release.err);" \
+      "vantro_test_drive.exe --remove $drive $drive_folder)"
+  drive=
+}
+
+# The runs under Wine, by name; standard input empty, output to a file. cmd.exe goes by its
+# full path, which Wine starts in one process like vantro.exe; by its bare name ("cmd"),
+# Wine's launcher starts it as a second process, whose CPU time `time` does not see.
+cmd_exe='C:\windows\system32\cmd.exe'
+wine_names=(vantro_exe cmd_exe cmd vantro_exe_start cmd_exe_start)
+declare -A wine_label=(
+  [vantro_exe]='vantro.exe X:\wine.bin X:\wine.out'
+  [cmd_exe]='cmd.exe /c copy Z:\..\wine.bin Z:\..\wine.out'
+  [cmd]='cmd /c copy (bare name: + a launcher process)'
+  [vantro_exe_start]='vantro.exe X:\missing.bin X:\never.out'
+  [cmd_exe_start]='cmd.exe /c rem')
+wine_run() {
+  local windows_dir=Z:${PWD//\//\\}
+  case $1 in
+    vantro_exe) "$wine" "$vantro_exe" "$drive:\\wine.bin" "$drive:\\wine.out" ;;
+    cmd_exe) "$wine" "$cmd_exe" /c copy "$windows_dir\\wine.bin" "$windows_dir\\wine.out" ;;
+    cmd) "$wine" cmd /c copy "$windows_dir\\wine.bin" "$windows_dir\\wine.out" ;;
+    vantro_exe_start) "$wine" "$vantro_exe" "$drive:\\missing.bin" "$drive:\\never.out" ;;
+    cmd_exe_start) "$wine" "$cmd_exe" /c rem ;;
+  esac </dev/null >wine.log 2>&1
+}
+
+# vantro.exe copying through a test drive against Wine's own cmd /c copy of the same file
+# by its Z: path, each with its Wine start-up; and each program's start-up alone, so that
+# the copy can be read without it. Interleaved rounds in the order of run_order.
+measure_wine_copy() {
+  prepare_wine || return 0
+  local src=wine.bin dst=wine.out round turn name t0 t1 TIMEFORMAT='%3U %3S'
+  make_file "$src" "$wine_mib"
+  cat "$src" >/dev/null # into the page cache
+  trap 'release_drive' EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  drive_folder=$PWD
+  "$wine" "$drive_tool" auto "$drive_folder" </dev/null >drive.txt 2>drive.err ||
+    die "no test drive for $drive_folder: $(cat drive.err)"
+  drive=$(tr -dc '[:upper:]' <drive.txt)
+  [[ ${#drive} -eq 1 ]] || die "the test-drive tool printed no letter: $(cat drive.txt drive.err)"
+  wine_label[vantro_exe]=${wine_label[vantro_exe]//X:/$drive:}
+  wine_label[vantro_exe_start]=${wine_label[vantro_exe_start]//X:/$drive:}
+  # A first copy: the announcement names the file inside Wine's namespace.
+  rm -f "$dst"
+  wine_run vantro_exe || die "vantro.exe failed: $(cat wine.log)"
+  grep -qF "src=\\??\\Z:${PWD//\//\\}\\$src" wine.log ||
+    die "vantro.exe announced another source: $(cat wine.log)"
+  cmp -s "$src" "$dst" || die "vantro.exe under Wine: the copy differs from the source"
+  # And one untimed run of each of the others: the first run of a program after the
+  # others pays for pages and files they have not touched.
+  for name in "${wine_names[@]:1}"; do
+    rm -f "$dst"
+    wine_run "$name" || [[ $name == *_start ]] || die "$name failed: $(cat wine.log)"
+  done
+  declare -gA wine_wall=() wine_cpu=()
+  say "Timing $rounds interleaved rounds of a $wine_mib MiB cached copy under Wine" \
+    "(test drive $drive: -> $PWD)"
+  for ((round = 0; round < rounds; round++)); do
+    for turn in $(run_order "${#wine_names[@]}" "$round"); do
+      name=${wine_names[turn]}
+      rm -f "$dst"
+      sync -f . 2>/dev/null || sync
+      t0=$EPOCHREALTIME
+      { time wine_run "$name"; } 2>cpu.txt || [[ $name == *_start ]] ||
+        die "$name failed: $(cat wine.log)"
+      t1=$EPOCHREALTIME
+      if [[ $name != *_start ]]; then
+        cmp -s "$src" "$dst" || die "$name under Wine: the copy differs from the source"
+      fi
+      wine_wall[$name]+="$(elapsed "$t0" "$t1") "
+      wine_cpu[$name]+="$(awk '{ print $1 + $2 }' cpu.txt) "
+    done
+  done
+  rm -f "$dst"
+  release_drive
+  trap - EXIT INT TERM
+  print_wine_copy
+}
+
+# med "SECONDS...": the median.
+med() { tr ' ' '\n' <<<"$1" | grep . | median; }
+# calc EXPRESSION VAR=VALUE...: awk's arithmetic.
+calc() {
+  local expression=$1 assignment
+  shift
+  local -a vars=()
+  for assignment in "$@"; do vars+=(-v "$assignment"); done
+  awk "${vars[@]}" "BEGIN { print $expression }"
+}
+
+print_wine_copy() {
+  local -A wall=() cpu=()
+  local name net_vantro net_cmd
+  for name in "${wine_names[@]}"; do
+    wall[$name]=$(med "${wine_wall[$name]}")
+    cpu[$name]=$(med "${wine_cpu[$name]}")
+  done
+  # wine_row LABEL WALL CPU [RANGE [CMD_WALL]]: with MiB per second and the speed against
+  # cmd.exe's when CMD_WALL is given.
+  wine_row() {
+    if [[ $# -lt 5 ]]; then
+      printf '  %-48s %8.3f %8s %8s %9s %12s\n' "$1" "$2" "$3" "" "" "${4:-}"
+    else
+      printf '  %-48s %8.3f %8s %8.0f %9.3f %12s\n' "$1" "$2" "$3" \
+        "$(calc '(s > 0 ? m / s : 0)' m="$wine_mib" s="$2")" \
+        "$(calc '(s > 0 ? c / s : 0)' c="$5" s="$2")" "$4"
+    fi | sed 's/ *$//'
+  }
+  # wine_range "SECONDS...": the fastest and the slowest round.
+  wine_range() {
+    tr ' ' '\n' <<<"$1" | grep . | sort -g |
+      awk 'NR == 1 { f = $1 } { s = $1 } END { printf "%.3f-%.3f", f, s }'
+  }
+  say ""
+  say "Copy under Wine: $wine_mib MiB cached file, median of $rounds interleaved rounds, every copy"
+  say "checked with cmp; Wine's start-up included (persistent wineserver). cpu: user + system"
+  say "time of the program (not of the wineserver); x cmd.exe: speed against cmd.exe's copy"
+  printf '  %-48s %8s %8s %8s %9s %12s\n' "" "wall s" "cpu s" "MiB/s" "x cmd.exe" "wall range"
+  for name in vantro_exe cmd_exe cmd; do
+    wine_row "${wine_label[$name]}" "${wall[$name]}" \
+      "$([[ $name == cmd ]] && echo - || printf '%.3f' "${cpu[$name]}")" \
+      "$(wine_range "${wine_wall[$name]}")" "${wall[cmd_exe]}"
+  done
+  say "  start-up alone:"
+  for name in vantro_exe_start cmd_exe_start; do
+    wine_row "${wine_label[$name]}" "${wall[$name]}" "$(printf '%.3f' "${cpu[$name]}")" \
+      "$(wine_range "${wine_wall[$name]}")"
+  done
+  say "  the copy without the start-up (copy - start-up alone):"
+  net_vantro=$(calc 'c - s' c="${wall[vantro_exe]}" s="${wall[vantro_exe_start]}")
+  net_cmd=$(calc 'c - s' c="${wall[cmd_exe]}" s="${wall[cmd_exe_start]}")
+  wine_row "vantro.exe" "$net_vantro" \
+    "$(printf '%.3f' "$(calc 'c - s' c="${cpu[vantro_exe]}" s="${cpu[vantro_exe_start]}")")" \
+    "" "$net_cmd"
+  wine_row "cmd.exe /c copy" "$net_cmd" \
+    "$(printf '%.3f' "$(calc 'c - s' c="${cpu[cmd_exe]}" s="${cpu[cmd_exe_start]}")")" "" \
+    "$net_cmd"
+}
+
 # --- Run ---------------------------------------------------------------------------------
 
 main() {
-  mkdir -p "$work"
+  # Absolute, for Wine, which cannot start a program by a relative path with "..".
+  mkdir -p "$build" "$work"
+  build=$(cd "$build" && pwd)
   build_host
   cd "$work"
   check_room
@@ -382,6 +651,7 @@ main() {
   skipped counts || measure_counts
   skipped startup || measure_host_startup
   skipped startup || skipped wine || measure_wine_startup
+  skipped winecopy || skipped wine || measure_wine_copy
 }
 
 main
