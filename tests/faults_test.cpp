@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "console/console.h"
 #include "copy/copy_engine.h"
 #include "native/native_services.h"
 #include "tests/support/process.h"
