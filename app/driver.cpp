@@ -62,6 +62,18 @@ bool TranslateArguments(WCHAR* arguments[], TranslationBuffers& paths, WCHAR* me
   return true;
 }
 
+// The two native paths, each on its own line: a control character in a name (possible on
+// the host) is shown as U+FFFD, so that a name cannot move the cursor or drive the terminal.
+// The paths handed to the platform stay as they are.
+void Announce(WCHAR* message, const TranslationBuffers& paths) {
+  WCHAR source[kPathUnits];
+  WCHAR destination[kPathUnits];
+  ShowOnOneLine(source, paths.source.path, kPathUnits - 1);
+  ShowOnOneLine(destination, paths.destination.path, kPathUnits - 1);
+  BoundedFormat(message, kMessageBytes, kAnnouncement, source, destination);
+  ConsolePrint(message);
+}
+
 // Waits for Enter, but only on an interactive console: input that was redirected (a
 // pipe, a file, NUL) belongs to whoever redirected it, a script's loop for one, and is
 // never read.
@@ -83,21 +95,30 @@ bool RunCopy(WCHAR* arguments[], WCHAR* message) {
   if (!TranslateArguments(arguments, paths, message)) {
     return false;
   }
-  BoundedFormat(message, kMessageBytes, kAnnouncement, paths.source.path, paths.destination.path);
-  ConsolePrint(message);
+  Announce(message, paths);
   alignas(64) BYTE data[kCopyBlockBytes];
-  const NativeSource source{paths.source.path, paths.source.path + paths.source.typedAt};
-  return CopyFileNative(source, paths.destination.path, message, data);
+  const NativeName source{paths.source.path, paths.source.path + paths.source.typedAt};
+  const NativeName destination{paths.destination.path,
+                               paths.destination.path + paths.destination.typedAt};
+  return CopyFileNative(source, destination, message, data);
+}
+
+// A lone "/?" asks for the usage text; no Windows file name holds a '?'.
+bool AsksForUsage(int argumentCount, WCHAR* arguments[]) {
+  const WCHAR* argument = argumentCount == 2 ? arguments[1] : nullptr;
+  return argument != nullptr && argument[0] == u'/' && argument[1] == u'?' && argument[2] == 0;
 }
 
 }  // namespace
 
+// Fewer than two arguments is a call that copies nothing: the usage text, and a failure
+// for the script that made it (an empty variable, a quote that swallowed a separator).
 int RunCommand(int argumentCount, WCHAR* arguments[]) {
   WCHAR message[kMessageUnits];
   if (argumentCount < 3) {
     BoundedFormat(message, kMessageBytes, kUsageText);
     ConsolePrint(message);
-    return kExitSuccess;
+    return AsksForUsage(argumentCount, arguments) ? kExitSuccess : kExitFailure;
   }
   const bool copied = RunCopy(arguments, message);
   Pause();

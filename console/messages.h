@@ -3,8 +3,8 @@
 
 #include "native/windows_api.h"
 
-// Exit codes: 0 for the usage text and for a finished copy, 1 whenever an error line
-// was printed.
+// Exit codes: 0 for a finished copy and for the usage text asked for with "/?"; 1 whenever
+// an error line was printed, and for the usage text of a call with fewer than two arguments.
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 

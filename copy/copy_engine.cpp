@@ -3,6 +3,7 @@
 #include "console/console.h"
 #include "console/messages.h"
 #include "copy/name_check.h"
+#include "copy/source_state.h"
 #include "native/native_services.h"
 
 namespace {
@@ -29,10 +30,20 @@ struct NativeFile {
   HANDLE handle;
 };
 
-// The two files of one copy.
+// The two files of one copy, what the source looked like at its open, and whether the
+// destination carries its deletion mark.
 struct CopyFiles {
   NativeFile source;
   NativeFile destination;
+  SourceState noted;
+  bool marked;
+};
+
+// The step a copy failed in (kNone: the whole file arrived) and its status.
+enum class Step { kNone, kOpen, kCreate, kRead, kWrite };
+struct Outcome {
+  Step failed;
+  NTSTATUS status;
 };
 
 void DescribeFile(NativeFile& file, const WCHAR* nativePath) {
@@ -44,13 +55,13 @@ void DescribeFile(NativeFile& file, const WCHAR* nativePath) {
 }
 
 NTSTATUS OpenFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options) {
-  return NativeServices.ZwCreateFile(&file.handle, access, &file.attributes, &file.io, nullptr, 0,
-                                     kNoSharing, disposition, options, nullptr, 0);
-}
-
-void Report(WCHAR* message, const WCHAR* format, NTSTATUS status) {
-  BoundedFormat(message, kMessageBytes, format, StatusCode(status));
-  ConsolePrint(message);
+  const NTSTATUS status =
+      NativeServices.ZwCreateFile(&file.handle, access, &file.attributes, &file.io, nullptr, 0,
+                                  kNoSharing, disposition, options, nullptr, 0);
+  if (status != STATUS_SUCCESS) {
+    file.handle = nullptr;
+  }
+  return status;
 }
 
 // Writes the whole block: a write that moves part of it is continued with the rest,
@@ -75,46 +86,49 @@ NTSTATUS WriteBlock(NativeFile& destination, BYTE* data, ULONG length) {
   return STATUS_SUCCESS;
 }
 
-// Moves blocks until the end of the source; a short read is not the end. Returns the
-// message of the step that failed, with its status, or nullptr when the whole source
-// arrived.
-const WCHAR* CopyBlocks(CopyFiles& files, BYTE* data, NTSTATUS& status) {
+// Moves blocks until the end of the source (a short read is not the end), then checks
+// that the source is still the file that was opened and all of it arrived.
+Outcome CopyBlocks(CopyFiles& files, BYTE* data) {
   NativeFile& source = files.source;
+  ULONGLONG readBytes = 0;
   for (;;) {
-    status = NativeServices.ZwReadFile(source.handle, nullptr, nullptr, nullptr, &source.io, data,
-                                       kBlockBytes, nullptr, nullptr);
+    const NTSTATUS status = NativeServices.ZwReadFile(
+        source.handle, nullptr, nullptr, nullptr, &source.io, data, kBlockBytes, nullptr, nullptr);
     if (status == STATUS_END_OF_FILE) {
-      status = STATUS_SUCCESS;
-      return nullptr;
+      break;
     }
     if (status != STATUS_SUCCESS) {
-      return kErrorReading;
+      return {Step::kRead, status};
     }
     const ULONG count = source.io.Information < kBlockBytes
                             ? static_cast<ULONG>(source.io.Information)
                             : kBlockBytes;
     if (count == 0) {
-      return nullptr;
+      break;
     }
-    status = WriteBlock(files.destination, data, count);
-    if (status != STATUS_SUCCESS) {
-      return kErrorWriting;
+    readBytes += count;
+    const NTSTATUS written = WriteBlock(files.destination, data, count);
+    if (written != STATUS_SUCCESS) {
+      return {Step::kWrite, written};
     }
   }
+  const NTSTATUS unchanged = CheckSourceUnchanged(source.handle, files.noted, readBytes);
+  return {unchanged == STATUS_SUCCESS ? Step::kNone : Step::kRead, unchanged};
 }
 
-// Opens the source and holds it only if it is the file of exactly the typed names.
-NTSTATUS OpenSource(NativeFile& file, const WCHAR* typedNames, BYTE* data) {
-  NTSTATUS status = OpenFile(file, kSourceAccess, FILE_OPEN, kSourceOptions);
-  if (status != STATUS_SUCCESS) {
-    return status;
+// Opens the source and holds it only if it is the file of exactly the typed names, then
+// notes what it looks like.
+Outcome OpenSource(CopyFiles& files, const WCHAR* typedNames, BYTE* data) {
+  NTSTATUS status = OpenFile(files.source, kSourceAccess, FILE_OPEN, kSourceOptions);
+  if (status == STATUS_SUCCESS) {
+    // The data buffer is free until the copy starts: it takes the reported name.
+    status = CheckOpenedName(files.source.handle, typedNames, data, kBlockBytes);
   }
-  // The data buffer is free until the copy starts: it takes the reported name.
-  status = CheckOpenedName(file.handle, typedNames, data, kBlockBytes);
   if (status != STATUS_SUCCESS) {
-    CloseHandle(file.handle);
+    return {Step::kOpen, status};
   }
-  return status;
+  status = QuerySourceState(files.source.handle, files.noted);
+  return {status == STATUS_SUCCESS ? Step::kNone : Step::kRead, status};
 }
 
 NTSTATUS SetDeletion(NativeFile& file, bool deleteFile) {
@@ -123,50 +137,86 @@ NTSTATUS SetDeletion(NativeFile& file, bool deleteFile) {
                                              sizeof disposition, FileDispositionInformation);
 }
 
-// Fills the destination while it is marked for deletion: however the process ends before
-// the last block is written, the platform removes the file when its handle goes. The
-// mark is cleared only once the whole source arrived. When it could not be set, a failed
-// copy is marked at its end instead.
-const WCHAR* FillMarkedDestination(CopyFiles& files, BYTE* data, NTSTATUS& status) {
-  const bool marked = SetDeletion(files.destination, true) == STATUS_SUCCESS;
-  const WCHAR* failure = CopyBlocks(files, data, status);
-  if (failure == nullptr && marked) {
-    // A copy whose mark stays would be removed at its close.
-    status = SetDeletion(files.destination, false);
-    failure = status == STATUS_SUCCESS ? nullptr : kErrorWriting;
-  } else if (failure != nullptr && !marked) {
-    SetDeletion(files.destination, true);
+// Creates the destination and marks it for deletion at once: however the process ends
+// before the copy is whole, the platform removes the file when its handle goes. A folder
+// that lets a user create files but not remove them refuses the right to delete: there
+// the copy is made without the mark. A destination whose typed folders the platform
+// matched in another letter case is refused as a folder that is not there; its mark
+// removes it.
+Outcome CreateDestination(CopyFiles& files, const WCHAR* typedNames, BYTE* data) {
+  NativeFile& file = files.destination;
+  NTSTATUS status = OpenFile(file, kDestinationAccess, FILE_CREATE, kDestinationOptions);
+  if (status == STATUS_ACCESS_DENIED) {
+    status = OpenFile(file, kDestinationAccess & ~DELETE, FILE_CREATE, kDestinationOptions);
   }
-  return failure;
+  if (status != STATUS_SUCCESS) {
+    return {Step::kCreate, status};
+  }
+  files.marked = SetDeletion(file, true) == STATUS_SUCCESS;
+  if (CheckOpenedName(file.handle, typedNames, data, kBlockBytes) != STATUS_SUCCESS) {
+    return {Step::kCreate, STATUS_OBJECT_PATH_NOT_FOUND};
+  }
+  return {Step::kNone, STATUS_SUCCESS};
+}
+
+// Fills the marked destination; the mark is cleared only once the whole source arrived
+// unchanged. A copy whose mark stays is removed at its close.
+Outcome FillDestination(CopyFiles& files, BYTE* data) {
+  Outcome outcome = CopyBlocks(files, data);
+  if (outcome.failed == Step::kNone && files.marked) {
+    outcome.status = SetDeletion(files.destination, false);
+    outcome.failed = outcome.status == STATUS_SUCCESS ? Step::kNone : Step::kWrite;
+  }
+  return outcome;
+}
+
+Outcome CopyMarked(CopyFiles& files, const NativeName& source, const NativeName& destination,
+                   BYTE* data) {
+  Outcome outcome = OpenSource(files, source.typedNames, data);
+  if (outcome.failed == Step::kNone) {
+    outcome = CreateDestination(files, destination.typedNames, data);
+  }
+  if (outcome.failed == Step::kNone) {
+    outcome = FillDestination(files, data);
+  }
+  return outcome;
+}
+
+// The one close path: a destination that is not a whole copy and has no mark yet gets it
+// now, so that its close removes it.
+void CloseFiles(CopyFiles& files, bool copied) {
+  if (files.source.handle != nullptr) {
+    CloseHandle(files.source.handle);
+  }
+  if (files.destination.handle != nullptr) {
+    if (!copied && !files.marked) {
+      SetDeletion(files.destination, true);
+    }
+    CloseHandle(files.destination.handle);
+  }
+}
+
+void Report(WCHAR* message, const Outcome& outcome, NTSTATUS createBlockStatus) {
+  const WCHAR* formats[] = {nullptr, kErrorOpening, kErrorCreating, kErrorReading, kErrorWriting};
+  BoundedFormat(message, kMessageBytes, formats[static_cast<int>(outcome.failed)],
+                StatusCode(outcome.status), StatusCode(createBlockStatus));
+  ConsolePrint(message);
 }
 
 }  // namespace
 
 // Every failure is printed only once nothing is open, so that a console write that fails
 // or ends the process cannot strand a half-written destination.
-bool CopyFileNative(const NativeSource& source, const WCHAR* destinationNativePath,
-                    WCHAR* messageBuffer, BYTE* dataBuffer) {
-  CopyFiles files;
+bool CopyFileNative(const NativeName& source, const NativeName& destination, WCHAR* messageBuffer,
+                    BYTE* dataBuffer) {
+  CopyFiles files{};
   DescribeFile(files.source, source.path);
-  DescribeFile(files.destination, destinationNativePath);
-  NTSTATUS status = OpenSource(files.source, source.typedNames, dataBuffer);
-  if (status != STATUS_SUCCESS) {
-    Report(messageBuffer, kErrorOpening, status);
-    return false;
+  DescribeFile(files.destination, destination.path);
+  const Outcome outcome = CopyMarked(files, source, destination, dataBuffer);
+  const bool copied = outcome.failed == Step::kNone;
+  CloseFiles(files, copied);
+  if (!copied) {
+    Report(messageBuffer, outcome, files.destination.io.Status);
   }
-  status = OpenFile(files.destination, kDestinationAccess, FILE_CREATE, kDestinationOptions);
-  if (status != STATUS_SUCCESS) {
-    CloseHandle(files.source.handle);
-    BoundedFormat(messageBuffer, kMessageBytes, kErrorCreating, StatusCode(status),
-                  StatusCode(files.destination.io.Status));
-    ConsolePrint(messageBuffer);
-    return false;
-  }
-  const WCHAR* failure = FillMarkedDestination(files, dataBuffer, status);
-  CloseHandle(files.source.handle);
-  CloseHandle(files.destination.handle);
-  if (failure != nullptr) {
-    Report(messageBuffer, failure, status);
-  }
-  return failure == nullptr;
+  return copied;
 }

@@ -9,17 +9,17 @@
 // The one data buffer: the copy moves blocks of this size.
 constexpr std::size_t kCopyBlockBytes = 16384;
 
-// The source as the translation named it: its native path, and the names the user typed,
+// One file as the translation named it: its native path, and the names the user typed,
 // which end it (what comes before them is the drive's device or the base folder's path).
-struct NativeSource {
+struct NativeName {
   const WCHAR* path;
   const WCHAR* typedNames;
 };
 
 // Copies by native paths, printing its own error line into messageBuffer (1024 units)
 // when a step fails. Returns true only when the whole file arrived; a destination it
-// created is otherwise removed again, and an existing file is never touched. A source
-// that the platform opened under names other than the typed ones in letter case is
-// refused as missing.
-bool CopyFileNative(const NativeSource& source, const WCHAR* destinationNativePath,
-                    WCHAR* messageBuffer, BYTE* dataBuffer);
+// created is otherwise removed again, and an existing file is never touched. A file that
+// the platform opened or created under names other than the typed ones in letter case is
+// refused as missing, and a source that changed while it was read is never a copy.
+bool CopyFileNative(const NativeName& source, const NativeName& destination, WCHAR* messageBuffer,
+                    BYTE* dataBuffer);

@@ -1,4 +1,8 @@
-// What the native services set and tell about an open file: its disposition and its name.
+// What the native services set and tell about an open file: its disposition, times,
+// attributes, size and name.
+#include <sys/stat.h>
+
+#include <cstdint>
 #include <cstring>
 
 #include "standin/internal.h"
@@ -23,24 +27,65 @@ NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID informatio
   return Complete(io, STATUS_SUCCESS, 0);
 }
 
+namespace {
+
+constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600;
+constexpr std::int64_t kTicksPerSecond = 10000000;  // 100 ns each
+constexpr std::int64_t kNanosecondsPerTick = 100;
+
+LARGE_INTEGER FileTime(const timespec& time) {
+  LARGE_INTEGER ticks{};
+  ticks.QuadPart =
+      (time.tv_sec + kSecondsFrom1601To1970) * kTicksPerSecond + time.tv_nsec / kNanosecondsPerTick;
+  return ticks;
+}
+
+// As Wine shows a POSIX file: read-only when nobody may write it, a regular file archived.
+ULONG AttributesOf(const struct stat& file) {
+  ULONG attributes = S_ISDIR(file.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  if ((file.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    attributes |= FILE_ATTRIBUTE_READONLY;
+  }
+  return attributes;
+}
+
+// The times and attributes; POSIX keeps no creation time, so the change time stands in.
+NTSTATUS QueryBasic(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID information) {
+  struct stat file {};
+  if (fstat(object.descriptor, &file) != 0) {
+    return Complete(io, STATUS_IO_DEVICE_ERROR, 0);
+  }
+  auto* reply = static_cast<FILE_BASIC_INFORMATION*>(information);
+  reply->CreationTime = FileTime(file.st_ctim);
+  reply->LastAccessTime = FileTime(file.st_atim);
+  reply->LastWriteTime = FileTime(file.st_mtim);
+  reply->ChangeTime = FileTime(file.st_ctim);
+  reply->FileAttributes = AttributesOf(file);
+  return Complete(io, STATUS_SUCCESS, sizeof(FILE_BASIC_INFORMATION));
+}
+
+NTSTATUS QueryStandard(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID information) {
+  struct stat file {};
+  if (fstat(object.descriptor, &file) != 0) {
+    return Complete(io, STATUS_IO_DEVICE_ERROR, 0);
+  }
+  constexpr std::int64_t kBlockBytes = 512;
+  auto* reply = static_cast<FILE_STANDARD_INFORMATION*>(information);
+  reply->AllocationSize.QuadPart = static_cast<std::int64_t>(file.st_blocks) * kBlockBytes;
+  reply->EndOfFile.QuadPart = file.st_size;
+  reply->NumberOfLinks = static_cast<ULONG>(file.st_nlink);
+  reply->DeletePending = object.deleteOnClose != 0 ? TRUE : FALSE;
+  reply->Directory = S_ISDIR(file.st_mode) ? TRUE : FALSE;
+  return Complete(io, STATUS_SUCCESS, sizeof(FILE_STANDARD_INFORMATION));
+}
+
 // The name relative to the volume's root, "\" separated, as it was opened (the stand-in
 // looks names up exactly, so that is the name on disk). A buffer too small for the whole
-// name gets what fits and its full length, with STATUS_BUFFER_OVERFLOW. Only the class the
-// stand-in implements is answered; Wine, too, refuses the normalized name.
-NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
-                                FILE_INFORMATION_CLASS informationClass) {
-  if (informationClass != FileNameInformation) {
-    return STATUS_INVALID_INFO_CLASS;
-  }
+// name gets what fits and its full length, with STATUS_BUFFER_OVERFLOW. Wine, too, refuses
+// the normalized name.
+NTSTATUS QueryName(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID information, ULONG length) {
   constexpr ULONG kHeader = offsetof(FILE_NAME_INFORMATION, FileName);
-  if (length < kHeader) {
-    return STATUS_INFO_LENGTH_MISMATCH;
-  }
-  const OpenObject* object = FindObject(file, ObjectKind::File);
-  if (object == nullptr) {
-    return STATUS_INVALID_HANDLE;
-  }
-  const char* inside = object->path + object->volumeBytes;
+  const char* inside = object.path + object.volumeBytes;
   WCHAR name[kPosixPathBytes];
   int units = Utf8ToUtf16(*inside == 0 ? "/" : inside, name, kPosixPathBytes);
   units = units < 0 ? 0 : units;
@@ -54,6 +99,38 @@ NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID informat
   reply->FileNameLength = bytes;
   std::memcpy(reply->FileName, name, copied);
   return Complete(io, copied < bytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS, kHeader + copied);
+}
+
+// The smallest buffer each class the stand-in answers takes, or 0 for a class it does not.
+ULONG MinimumLength(FILE_INFORMATION_CLASS informationClass) {
+  switch (informationClass) {
+    case FileBasicInformation: return sizeof(FILE_BASIC_INFORMATION);
+    case FileStandardInformation: return sizeof(FILE_STANDARD_INFORMATION);
+    case FileNameInformation: return offsetof(FILE_NAME_INFORMATION, FileName);
+    default: return 0;
+  }
+}
+
+}  // namespace
+
+NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                                FILE_INFORMATION_CLASS informationClass) {
+  const ULONG minimum = MinimumLength(informationClass);
+  if (minimum == 0) {
+    return STATUS_INVALID_INFO_CLASS;
+  }
+  if (length < minimum) {
+    return STATUS_INFO_LENGTH_MISMATCH;
+  }
+  const OpenObject* object = FindObject(file, ObjectKind::File);
+  if (object == nullptr) {
+    return STATUS_INVALID_HANDLE;
+  }
+  switch (informationClass) {
+    case FileBasicInformation: return QueryBasic(*object, io, information);
+    case FileStandardInformation: return QueryStandard(*object, io, information);
+    default: return QueryName(*object, io, information, length);
+  }
 }
 
 }  // namespace standin

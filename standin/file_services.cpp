@@ -209,26 +209,6 @@ NTSTATUS OpenNative(const UNICODE_STRING* objectName, PosixPath& parsed, ACCESS_
   return status;
 }
 
-FileState StateOf(const struct stat& file) {
-  return {S_ISREG(file.st_mode), file.st_size, file.st_mtim, file.st_ctim};
-}
-
-bool SameTime(const timespec& left, const timespec& right) {
-  return left.tv_sec == right.tv_sec && left.tv_nsec == right.tv_nsec;
-}
-
-// Windows holds a file opened without sharing against every writer; POSIX cannot hold
-// it against one that takes no lock. So a regular file that no longer looks as it did
-// at its open is refused at its end, with the status another writer gets on Windows.
-bool ChangedSinceOpen(const OpenObject& object) {
-  struct stat now {};
-  if (!object.opened.regular || fstat(object.descriptor, &now) != 0) {
-    return false;
-  }
-  return now.st_size != object.opened.size || !SameTime(now.st_mtim, object.opened.modified) ||
-         !SameTime(now.st_ctim, object.opened.changed);
-}
-
 ssize_t Transfer(bool writing, int descriptor, PVOID buffer, ULONG length,
                  PLARGE_INTEGER byteOffset) {
   ssize_t moved = 0;
@@ -272,7 +252,6 @@ NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
   object->access = access;
   object->device = opened.st_dev;
   object->inode = opened.st_ino;
-  object->opened = StateOf(opened);
   std::strcpy(object->path, parsed.path);
   object->volumeBytes = parsed.volumeBytes;
   return Complete(io, STATUS_SUCCESS, disposition == FILE_CREATE ? kFileCreated : kFileOpened);
@@ -294,8 +273,7 @@ NTSTATUS ZwReadFile(HANDLE file, HANDLE /*event*/, PIO_APC_ROUTINE /*apcRoutine*
                            : Complete(io, StatusFromErrno(error), 0);
   }
   if (moved == 0 && length > 0) {
-    return Complete(io, ChangedSinceOpen(*object) ? STATUS_SHARING_VIOLATION : STATUS_END_OF_FILE,
-                    0);
+    return Complete(io, STATUS_END_OF_FILE, 0);
   }
   return Complete(io, STATUS_SUCCESS, static_cast<ULONG_PTR>(moved));
 }

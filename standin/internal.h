@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 
 #include "standin/windows_api.h"
 
@@ -40,15 +39,6 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING first, PCUNICODE_STRING second,
 enum class ObjectKind { Free, Link, File };
 constexpr std::size_t kPosixPathBytes = 4096;
 
-// What a regular file looked like when it was opened: a reader that reaches its end
-// compares, so that a file changed meanwhile is not taken for whole.
-struct FileState {
-  bool regular;
-  off_t size;
-  timespec modified;
-  timespec changed;
-};
-
 struct OpenObject {
   ObjectKind kind;
   int link;            // Link: index in the namespace
@@ -59,7 +49,6 @@ struct OpenObject {
   volatile sig_atomic_t deleteOnClose;
   dev_t device;  // File: identity, so that only this file is removed
   ino_t inode;
-  FileState opened;
   char path[kPosixPathBytes];  // File: where it was opened
   std::size_t volumeBytes;     // File: the bytes of path that are its volume's directory
 };

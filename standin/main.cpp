@@ -8,10 +8,12 @@
 namespace {
 
 constexpr std::size_t kCommandLineUnits = 32768;
-constexpr int kMaxArguments = 8192;
+// The driver reads the program's name, the source and the destination; the arguments
+// after them are ignored, so they are not decoded either.
+constexpr int kDriverArguments = 3;
 
 WCHAR argumentPool[kCommandLineUnits];
-WCHAR* arguments[kMaxArguments + 1];
+WCHAR* arguments[kDriverArguments + 1];
 
 int Refuse(const char* reason, int index) {
   std::fprintf(stderr, "Error reading the command line: argument %d %s\n", index, reason);
@@ -25,11 +27,9 @@ constexpr const char* kTooLong = "makes the command line longer than 32767 chara
 
 int main(int argc, char* argv[]) {
   standin::InstallProcessEndRule();
-  if (argc > kMaxArguments) {
-    return Refuse(kTooLong, kMaxArguments);
-  }
+  const int decoded = argc < kDriverArguments ? argc : kDriverArguments;
   std::size_t used = 0;
-  for (int index = 0; index < argc; ++index) {
+  for (int index = 0; index < decoded; ++index) {
     const int length =
         standin::Utf8ToUtf16(argv[index], argumentPool + used, kCommandLineUnits - used);
     if (length < 0) {
@@ -39,6 +39,6 @@ int main(int argc, char* argv[]) {
     arguments[index] = argumentPool + used;
     used += static_cast<std::size_t>(length) + 1;
   }
-  arguments[argc] = nullptr;
-  return RunCommand(argc, arguments);
+  arguments[decoded] = nullptr;
+  return RunCommand(decoded, arguments);
 }

@@ -1,7 +1,7 @@
 // The platform's rule for a process that ends: on Windows the kernel removes every file
 // still marked for deletion when the process's handles go, however it ended. POSIX does
-// not, so the stand-in does it for the signals that end a process politely; SIGKILL
-// cannot be caught, and can leave a marked file behind on the host.
+// not, so the stand-in does it for every signal whose default action ends the process;
+// SIGKILL cannot be caught, and can leave a marked file behind on the host.
 #include <signal.h>
 
 #include "standin/internal.h"
@@ -9,7 +9,11 @@
 namespace standin {
 namespace {
 
-const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Every signal whose default action ends the process, but SIGKILL, which cannot be caught,
+// and SIGPIPE and SIGXFSZ, which fail a write instead (below); the real-time signals follow.
+const int kEndingSignals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                              SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGALRM, SIGTERM, SIGSTKFLT,
+                              SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS};
 
 // Removes the marked files, then ends by the same signal, so that the exit status still
 // tells how the process ended. Only async-signal-safe calls.
@@ -23,20 +27,28 @@ void EndProcess(int signalNumber) {
   raise(signalNumber);
 }
 
+// Only a signal that still has its default action: one ignored at start (a background
+// job's SIGINT) stays ignored, and a handler already in place (a sanitizer's) is kept.
+void TakeOver(int signalNumber) {
+  struct sigaction current {};
+  if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler != SIG_DFL ||
+      (current.sa_flags & SA_SIGINFO) != 0) {
+    return;
+  }
+  struct sigaction handler {};
+  handler.sa_handler = EndProcess;
+  sigfillset(&handler.sa_mask);
+  sigaction(signalNumber, &handler, nullptr);
+}
+
 }  // namespace
 
 void InstallProcessEndRule() {
   for (const int signalNumber : kEndingSignals) {
-    struct sigaction current {};
-    sigaction(signalNumber, nullptr, &current);
-    // A signal ignored at start (a background job's SIGINT) stays ignored.
-    if (current.sa_handler == SIG_IGN) {
-      continue;
-    }
-    struct sigaction handler {};
-    handler.sa_handler = EndProcess;
-    sigfillset(&handler.sa_mask);
-    sigaction(signalNumber, &handler, nullptr);
+    TakeOver(signalNumber);
+  }
+  for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) {
+    TakeOver(signalNumber);
   }
   // Writes fail as the platform's do instead of ending the process: console text to a
   // closed pipe is lost silently, a data write past the file-size limit is an error.

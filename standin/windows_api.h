@@ -24,6 +24,8 @@ using LPCSTR = const char*;
 using USHORT = std::uint16_t;
 using LONG = std::int32_t;
 using ULONG = std::uint32_t;
+using LONGLONG = std::int64_t;
+using ULONGLONG = std::uint64_t;
 using PULONG = ULONG*;
 using DWORD = std::uint32_t;
 using LPDWORD = DWORD*;
@@ -53,7 +55,7 @@ union LARGE_INTEGER {
     DWORD LowPart;
     LONG HighPart;
   } u;
-  std::int64_t QuadPart;
+  LONGLONG QuadPart;
 };
 using PLARGE_INTEGER = LARGE_INTEGER*;
 
@@ -88,9 +90,28 @@ struct OVERLAPPED;
 using LPOVERLAPPED = OVERLAPPED*;
 
 enum FILE_INFORMATION_CLASS {
+  FileBasicInformation = 4,
+  FileStandardInformation = 5,
   FileNameInformation = 9,
   FileDispositionInformation = 13,
   FileNormalizedNameInformation = 48,
+};
+
+// Times count 100 ns since 1601-01-01 (UTC).
+struct FILE_BASIC_INFORMATION {
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  ULONG FileAttributes;
+};
+
+struct FILE_STANDARD_INFORMATION {
+  LARGE_INTEGER AllocationSize;
+  LARGE_INTEGER EndOfFile;
+  ULONG NumberOfLinks;
+  BOOLEAN DeletePending;
+  BOOLEAN Directory;
 };
 
 struct FILE_NAME_INFORMATION {
@@ -113,6 +134,10 @@ constexpr ULONG FILE_OPEN = 1;
 constexpr ULONG FILE_CREATE = 2;
 constexpr ULONG FILE_SYNCHRONOUS_IO_ALERT = 0x10;
 constexpr ULONG FILE_NON_DIRECTORY_FILE = 0x40;
+constexpr ULONG FILE_ATTRIBUTE_READONLY = 0x1;
+constexpr ULONG FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr ULONG FILE_ATTRIBUTE_ARCHIVE = 0x20;
+constexpr ULONG FILE_ATTRIBUTE_NORMAL = 0x80;
 
 constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
 constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);

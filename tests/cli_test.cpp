@@ -50,7 +50,10 @@ class CliTest : public testing::Test {
   void SetUp() override {
     ASSERT_FALSE(VantroPath().empty()) << "VANTRO_EXE names the binary under test";
     WriteBytes(folder_.File("Report.TXT"), kUpper);
-    twins_ = folder_.WriteExactly("report.txt", kLower);
+    // Two folders differing only in case, each holding one file, for the destination's.
+    twins_ = folder_.WriteExactly("report.txt", kLower) &&
+             folder_.WriteExactly("tw\\Dir\\keep.txt", kUpper) &&
+             folder_.WriteExactly("tw\\dir\\keep.txt", kLower);
     filesBefore_ = FileCount();
   }
 
@@ -112,21 +115,24 @@ class CliTest : public testing::Test {
 // is never written and never closed, every run still ends by itself.
 TEST_F(CliTest, NeverWaitsForInputThatIsNotAConsole) {
   struct Held {
-    std::vector<std::string> names;
+    std::vector<std::string> arguments;
     std::string output;
+    int exitCode;  // a call that copies nothing is a failure, unless it asks for the usage
   };
   const Held runs[] = {
-      {{}, kUsage},
-      {{"Report.TXT"}, kUsage},
-      {{"Report.TXT", "out.txt"}, Announcement("Report.TXT", "out.txt")},
+      {{}, kUsage, 1},
+      {{""}, kUsage, 1},
+      {Names({"Report.TXT"}), kUsage, 1},
+      {{"/?"}, kUsage, 0},
+      {Names({"Report.TXT", "out.txt"}), Announcement("Report.TXT", "out.txt"), 0},
   };
   for (const Held& held : runs) {
-    SCOPED_TRACE(held.names.size());
+    SCOPED_TRACE(held.arguments.size());
     RunOptions options = Typed(true);
     options.timeoutSeconds = 10;
-    const RunResult finished = RunVantro(Names(held.names), options);
+    const RunResult finished = RunVantro(held.arguments, options);
     ASSERT_TRUE(finished.exited) << "the tool waited for input";
-    EXPECT_EQ(finished.exitCode, 0);
+    EXPECT_EQ(finished.exitCode, held.exitCode);
     EXPECT_EQ(finished.output, held.output);
   }
   EXPECT_EQ(ReadBytes(folder_.File("out.txt")), kUpper);
@@ -147,6 +153,7 @@ TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
   };
   const Pick picks[] = {
       {"Report.TXT", "upper.txt", "", kUpper, true},
+      {"Report.TXT", "tw\\dir\\exact.txt", "", kUpper, true},
       {"report.txt", "lower.txt", "", kLower, true},
       {"Report.TXT", "extra.txt", "", kUpper, false, "ignored.txt"},
       {"100% %s%n%x.txt", "copy %d%%.txt", "percent\n", "percent\n"},
@@ -213,6 +220,12 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
       // the opened name refuses them as one that honours it would.
       {"Sub\\inner.txt", "out.txt", R"(Error openning, Status=c0000034\n)"},
       {"sub\\Inner.TXT", "out.txt", R"(Error openning, Status=c000003a\n)"},
+      // The destination's typed folders are checked alike: a platform that ignores the
+      // lookup creates it, the check refuses it and its mark removes it.
+      {"Report.TXT", "tw\\DIR\\new.txt", R"(Error creating, Status=c000003a \((c000003a|0)\)\n)",
+       true},
+      {"Report.TXT", "TW\\dir\\new.txt", R"(Error creating, Status=c000003a \((c000003a|0)\)\n)",
+       true},
   };
   fs::create_directory(folder_.File("folder"));
   fs::create_directory(folder_.File("Sub"));
@@ -233,6 +246,11 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
     if (twins_) {
       EXPECT_EQ(ReadBytes(folder_.File("report.txt")), kLower);
     }
+  }
+  if (LinuxShellAvailable()) {
+    const std::string tw = ShellQuoted(LinuxPathOf(folder_.File("tw")));
+    EXPECT_EQ(RunLinuxShell("[ \"$(find " + tw + " -type f | wc -l)\" = 2 ]"), 0)
+        << "a refused destination was left in a folder";
   }
   SkipCasesNotRun();
 }
@@ -402,6 +420,19 @@ TEST_F(CliTest, CommandLineThatCannotBeDecodedIsRefused) {
     EXPECT_NE(finished.output.find(row.reason), std::string::npos) << finished.output;
     EXPECT_EQ(FileCount(), filesBefore_);
   }
+  // Arguments after the second are ignored, decodable or not.
+  const RunResult ignored = Run({"Report.TXT", "third.txt", "\xff"});
+  EXPECT_EQ(ignored.exitCode, 0) << ignored.output;
+}
+
+// A name may hold control characters on the host: the platform gets them as typed, the
+// announcement shows each as U+FFFD, so that no name can drive the terminal.
+TEST_F(CliTest, AnnouncementShowsNoControlCharacter) {
+  WriteBytes(folder_.File("red\x1b[31m\r.txt"), kUpper);
+  const RunResult finished = Run({"red\x1b[31m\r.txt", "plain.txt"});
+  EXPECT_EQ(finished.exitCode, 0);
+  EXPECT_EQ(finished.output, Announcement("red\xef\xbf\xbd[31m\xef\xbf\xbd.txt", "plain.txt"));
+  EXPECT_EQ(ReadBytes(folder_.File("plain.txt")), kUpper);
 }
 #endif
 

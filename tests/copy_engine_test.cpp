@@ -89,9 +89,11 @@ std::size_t writeCalls;
 std::size_t markCalls;
 std::string markTrail;  // one letter per disposition asked: 'T' to delete, 'F' to keep
 std::vector<CreateCall> creates;
-// The create that fails in place of the destination's: its status and what it leaves
-// in the status block (untouched when blockStatus is absent).
+// The creates that fail in place of the destination's (each of them, or with
+// deleteRightOnly those that ask for the right to delete): their status and what they
+// leave in the status block (untouched when blockStatus is absent).
 bool failDestination;
+bool deleteRightOnly;
 NTSTATUS destinationStatus;
 bool fillBlock;
 NTSTATUS blockStatus;
@@ -129,7 +131,7 @@ NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES a
       {access, attributes->Length, attributes->Attributes, attributes->RootDirectory != nullptr,
        WideString(name->Buffer, name->Length / sizeof(WCHAR)), allocationSize != nullptr,
        fileAttributes, shareAccess, disposition, options, eaBuffer != nullptr || eaLength != 0});
-  if (failDestination && creates.size() == 2) {
+  if (failDestination && creates.size() >= 2 && (!deleteRightOnly || (access & DELETE) != 0)) {
     if (fillBlock) {
       io->Status = blockStatus;
     }
@@ -174,7 +176,7 @@ class CopyEngineTest : public testing::Test {
     readCalls = writeCalls = markCalls = 0;
     markTrail.clear();
     creates.clear();
-    failDestination = fillBlock = false;
+    failDestination = deleteRightOnly = fillBlock = false;
     NativeServices.ZwReadFile = Scripted<reads, readCalls, &NativeServiceTable::ZwReadFile>;
     NativeServices.ZwWriteFile = Scripted<writes, writeCalls, &NativeServiceTable::ZwWriteFile>;
     NativeServices.ZwCreateFile = RecordedCreate;
@@ -203,6 +205,8 @@ struct Scenario {
   // The destination is marked for deletion from its creation until the last block is
   // written; a copy that failed keeps its mark, or gets it at the end.
   const char* markTrail = copied ? "TF" : "T";
+  // A folder that lets the destination be created, but not with the right to delete it.
+  bool deleteRightRefused = false;
 };
 
 const Scenario kScenarios[] = {
@@ -273,6 +277,7 @@ const Scenario kScenarios[] = {
      false,
      {{Fail(STATUS_ACCESS_DENIED)}, Real()},
      "TT"},
+    {"DeleteRightRefused", 2 * kBlock + 3, {}, {}, "", true, {}, "T", true},
     {"MarkNotCleared",
      kBlock + 3,
      {},
@@ -299,6 +304,8 @@ TEST_P(CopyScenarioTest, CopiesWholeFileOrLeavesNothing) {
   reads = scenario.reads;
   writes = scenario.writes;
   marks = scenario.marks;
+  failDestination = deleteRightOnly = scenario.deleteRightRefused;
+  destinationStatus = STATUS_ACCESS_DENIED;
 
   const CopyOutcome outcome = Copy();
 
@@ -381,8 +388,9 @@ TEST_F(CopyEngineTest, FailureIsPrintedOnlyOnceTheDestinationIsGone) {
   WCHAR message[kMessageUnits];
   alignas(64) BYTE data[kCopyBlockBytes];
   const WideString source = folder_.NativePath("source");
-  const NativeSource named{source.c_str(), source.c_str() + source.rfind(u'\\') + 1};
-  const bool copied = CopyFileNative(named, folder_.NativePath("copy").c_str(), message, data);
+  const WideString destination = folder_.NativePath("copy");
+  const bool copied =
+      CopyFileNative(TypedLastName(source), TypedLastName(destination), message, data);
 
   sigaction(SIGPIPE, &previous, nullptr);
   dup2(saved, 1);
@@ -403,8 +411,12 @@ struct NameReply {
 NameReply normalizedReply;
 NameReply openedReply;
 
-NTSTATUS ScriptedNameQuery(HANDLE /*file*/, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+NTSTATUS ScriptedNameQuery(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
                            FILE_INFORMATION_CLASS informationClass) {
+  if (informationClass != FileNormalizedNameInformation &&
+      informationClass != FileNameInformation) {
+    return bound.ZwQueryInformationFile(file, io, information, length, informationClass);
+  }
   const NameReply& reply =
       informationClass == FileNormalizedNameInformation ? normalizedReply : openedReply;
   if (reply.status != STATUS_SUCCESS && reply.status != STATUS_BUFFER_OVERFLOW) {
@@ -452,7 +464,8 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
   WriteBytes(folder_ / "Sub" / "source", "data");
   NativeServices.ZwQueryInformationFile = ScriptedNameQuery;
   const WideString source = folder_.NativePath("Sub\\source");
-  const NativeSource named{source.c_str(), source.c_str() + source.size() - 10};
+  const NativeName named{source.c_str(), source.c_str() + source.size() - 10};
+  const WideString copy = folder_.NativePath("copy");
   for (const auto& row : cases) {
     SCOPED_TRACE(row.label);
     normalizedReply = row.normalized;
@@ -461,7 +474,7 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
     WCHAR message[kMessageUnits];
     alignas(64) BYTE data[kCopyBlockBytes];
     OutputCapture capture;
-    const bool copied = CopyFileNative(named, folder_.NativePath("copy").c_str(), message, data);
+    const bool copied = CopyFileNative(named, TypedLastName(copy), message, data);
     EXPECT_EQ(capture.Finish(), row.printed);
     EXPECT_EQ(copied, *row.printed == 0);
     EXPECT_EQ(fs::exists(folder_ / "copy"), copied);

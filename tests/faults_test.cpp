@@ -95,23 +95,26 @@ TEST_P(InterruptedCopyTest, LeavesNoDestination) {
   const RunResult finished = copy.Finish();
 
   if (row.ignoredAtStart) {
-    EXPECT_EQ(finished.exitCode, 0) << finished.output;
-    EXPECT_TRUE(ReadBytes(folder_ / "out.bin") == data);
+    // The copy ran to the FIFO's end, which has no size to tell a whole copy by.
+    EXPECT_TRUE(finished.exited) << "ended by signal " << finished.signal;
+    EXPECT_NE(finished.output.find("Error reading, Status=c0000043"), std::string::npos)
+        << finished.output;
   } else {
     EXPECT_FALSE(finished.exited);
     EXPECT_EQ(finished.signal, row.signal) << "the exit status hides how the copy ended";
-    EXPECT_FALSE(fs::exists(folder_ / "out.bin"));
   }
+  EXPECT_FALSE(fs::exists(folder_ / "out.bin"));
 }
 
-INSTANTIATE_TEST_SUITE_P(EndToEnd, InterruptedCopyTest,
-                         testing::Values(Interruption{"Interrupt", SIGINT, false},
-                                         Interruption{"Terminate", SIGTERM, false},
-                                         Interruption{"HangUp", SIGHUP, false},
-                                         Interruption{"InterruptIgnoredAtStart", SIGINT, true}),
-                         [](const testing::TestParamInfo<Interruption>& info) {
-                           return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    EndToEnd, InterruptedCopyTest,
+    testing::Values(Interruption{"Interrupt", SIGINT, false},
+                    Interruption{"Terminate", SIGTERM, false},
+                    Interruption{"HangUp", SIGHUP, false}, Interruption{"Alarm", SIGALRM, false},
+                    Interruption{"User1", SIGUSR1, false}, Interruption{"CpuLimit", SIGXCPU, false},
+                    Interruption{"RealTime", SIGRTMIN + 1, false},
+                    Interruption{"InterruptIgnoredAtStart", SIGINT, true}),
+    [](const testing::TestParamInfo<Interruption>& info) { return info.param.name; });
 
 // Writes past the file-size limit fail like the platform's writes instead of ending the
 // process, and so does the error line's own write when the output is a closed pipe: the

@@ -38,6 +38,7 @@ cmp Source.bin Copy.bin || failures=$((failures + 1))
 check 1 "Error creating" Source.bin Copy.bin
 check 1 "Error openning" source.bin Other.bin
 check 1 "Error resolving" Source.bin "C:foo"
-check 0 "Usage:" Source.bin
+check 1 "Usage:" Source.bin
+check 0 "Usage:" "/?"
 [ ! -e Other.bin ] || failures=$((failures + 1))
 exit "$failures"

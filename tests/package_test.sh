@@ -23,7 +23,7 @@ for value in "\"ProductName\", \"vantro\"" "\"FileVersion\", \"$version\"" \
 done
 
 cd "$work/unpacked" || fail "cd"
-"$runner" ./vantro.exe </dev/null >"$work/usage.txt" 2>&1
+"$runner" ./vantro.exe "/?" </dev/null >"$work/usage.txt" 2>&1
 code=$?
 expected=$'Usage:\nvantro <source> <destination>\nAttention: Filenames are case sensitive!'
 [ "$code" -eq 0 ] || fail "exit code $code"

@@ -34,9 +34,11 @@ expect() {
 
 usage=$'Usage:\nvantro <source> <destination>\nAttention: Filenames are case sensitive!'
 run
-expect "no arguments: usage" "$usage" 0
+expect "no arguments: usage" "$usage" 1
 run 'Z:\tmp\x\a'
-expect "one argument: usage" "$usage" 0
+expect "one argument: usage" "$usage" 1
+run '/?'
+expect "/?: usage" "$usage" 0
 
 # The device behind Z: is whatever Wine's link reports; both paths must name the same one.
 run 'Z:\tmp\x\a' 'Z:\tmp\x\b'

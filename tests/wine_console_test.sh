@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # vantro.exe under Wine in a real terminal: a private tmux server gives each run a pane whose
 # terminal Wine turns into a console, so the tool writes with WriteConsoleW and pauses on
-# console input. Checked: the usage text (no pause, exit 0); the announcement and the error
+# console input. Checked: the usage text (no pause, exit 1); the announcement and the error
 # line, then the pause until Enter, then exit 1; and that the text went through the console
 # itself, not the fallback for redirected output.
 # Usage: wine_console_test.sh <vantro.exe> <runner that starts a Windows program>
@@ -121,16 +121,16 @@ still_waiting() {
   [ "$(tmx display -p -t "$1" '#{pane_dead}')" = 0 ] && ! marker_shown "$1"
 }
 
-# 1. No arguments: the usage text, no pause (no key is ever sent), exit 0.
+# 1. No arguments: the usage text, no pause (no key is ever sent), exit 1.
 start usage "$(q "$runner") $(q "$exe")"
 code=$(exit_code usage)
 # The text ends without a line end, so the marker follows it on its last line.
 want=$'Usage:\nvantro <source> <destination>\n'
-want+=$'Attention: Filenames are case sensitive![vantro exit 0]'
-if [ "$(screen_of usage)" = "$want" ] && [ "$code" = 0 ]; then
-  pass "no arguments: usage on the console, no pause, exit 0"
+want+=$'Attention: Filenames are case sensitive![vantro exit 1]'
+if [ "$(screen_of usage)" = "$want" ] && [ "$code" = 1 ]; then
+  pass "no arguments: usage on the console, no pause, exit 1"
 else
-  fail "no arguments: wanted the usage text and exit 0 without a key"
+  fail "no arguments: wanted the usage text and exit 1 without a key"
   show_pane usage
 fi
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # vantro.exe copying real files under Wine, through a test drive: a copy ended by SIGTERM or
-# SIGKILL leaves no destination, a finished copy keeps its file, and a loop reading its list
-# from the same standard input as vantro.exe gets every line of it.
+# SIGKILL leaves no destination, nor does one whose source is rewritten, grown or truncated
+# meanwhile; a finished copy keeps its file, and a loop reading its list from the same
+# standard input as vantro.exe gets every line of it.
 # Usage: wine_interrupt_test.sh <vantro.exe> <vantro_test_drive.exe> <runner>
 set -u
 exe=$1
@@ -80,6 +81,36 @@ interrupt() {
 }
 interrupt TERM
 interrupt KILL
+
+# change <name> <command on the source>: the source changed from the Linux side, which share
+# modes do not hold back, once the copy is under way: never a copy, and nothing left.
+change() {
+  local name="source $1 mid-copy: exit 1, no destination" out="$files/changed.$1" code
+  truncate -s 2G "$files/changing.bin"
+  "$runner" "$exe" "$letter:\\changing.bin" "$letter:\\changed.$1" </dev/null \
+    >"$work/$1.out" 2>&1 &
+  pid=$!
+  if ! within 20 grown "$out"; then
+    fail "$name" "the destination did not grow: $(cat "$work/$1.out")"
+  else
+    eval "$2"
+    wait "$pid"
+    code=$?
+    pid=
+    if [ "$code" -ne 1 ] || ! grep -q 'Error reading, Status=c0000043' "$work/$1.out" ||
+       ! within 5 gone "$out"; then
+      fail "$name" "exit $code, $(stat -c %s "$out" 2>/dev/null || echo no) destination: $(cat "$work/$1.out")"
+    else
+      echo "ok   $name"
+    fi
+  fi
+  [ -z "$pid" ] || kill -KILL "$pid" 2>/dev/null
+  pid=
+  rm -f "$files/changing.bin"
+}
+change rewritten 'printf new | dd of="$files/changing.bin" conv=notrunc status=none'
+change grown 'printf more >>"$files/changing.bin"'
+change truncated 'truncate -s 1G "$files/changing.bin"'
 
 # Several blocks and a short last one.
 head -c 100000 /dev/urandom >"$files/small.bin"

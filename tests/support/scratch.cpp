@@ -211,6 +211,8 @@ std::string ToolFolder::Announced(std::string_view rel) const {
 bool ToolFolder::WriteExactly(std::string_view rel, const std::string& bytes) const {
   if (!drive_) {
     if (caseSensitive_) {
+      // A new folder takes its parent's case-sensitive mark.
+      fs::create_directories(File(rel).parent_path());
       WriteBytes(File(rel), bytes);
     }
     return caseSensitive_;
@@ -218,12 +220,14 @@ bool ToolFolder::WriteExactly(std::string_view rel, const std::string& bytes) co
   static int written = 0;
   const std::string staged = ".exactly-" + std::to_string(++written);
   WriteBytes(folder_ / staged, bytes);
-  // Wine would map the name itself to any spelling that exists: only the folder is mapped.
+  // Wine would map the names themselves to any spelling that exists: only the test's folder
+  // is mapped, the rest is made from the Linux side.
   std::string name(rel);
   std::replace(name.begin(), name.end(), '\\', '/');
   const std::string folder = LinuxPathOf(folder_.Path()) + "/";
-  return RunLinuxShell("mv -f -- " + ShellQuoted(folder + staged) + " " +
-                       ShellQuoted(folder + name)) == 0;
+  const std::string target = ShellQuoted(folder + name);
+  return RunLinuxShell("mkdir -p -- \"$(dirname -- " + target + ")\" && mv -f -- " +
+                       ShellQuoted(folder + staged) + " " + target) == 0;
 }
 
 std::string LetterWithoutDrive() {
@@ -259,6 +263,7 @@ std::string ToolFolder::Announced(std::string_view rel) const {
 }
 
 bool ToolFolder::WriteExactly(std::string_view rel, const std::string& bytes) const {
+  fs::create_directories(File(rel).parent_path());
   WriteBytes(File(rel), bytes);
   return true;
 }
@@ -363,14 +368,16 @@ OutputCapture::~OutputCapture() {
   Finish();
 }
 
+NativeName TypedLastName(const WideString& path) {
+  const std::size_t nameAt = path.find_last_of(u'\\');
+  return {path.c_str(), path.c_str() + (nameAt == WideString::npos ? 0 : nameAt + 1)};
+}
+
 CopyOutcome CopyCapturingOutput(const WideString& source, const WideString& destination) {
   WCHAR message[kMessageUnits];
   alignas(64) BYTE data[kCopyBlockBytes];
-  // The source's own name stands for what was typed.
-  const std::size_t nameAt = source.find_last_of(u'\\');
-  const NativeSource typed{source.c_str(),
-                           source.c_str() + (nameAt == WideString::npos ? 0 : nameAt + 1)};
   OutputCapture capture;
-  const bool copied = CopyFileNative(typed, destination.c_str(), message, data);
+  const bool copied =
+      CopyFileNative(TypedLastName(source), TypedLastName(destination), message, data);
   return {copied, capture.Finish()};
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "copy/copy_engine.h"
 #include "native/native_services.h"
 #include "tests/support/wide_text.h"
 
@@ -73,8 +74,8 @@ class ToolFolder {
   std::filesystem::path Root() const;
   // The native path the tool announces for Name(rel), and for rel typed in Root().
   std::string Announced(std::string_view rel) const;
-  // Writes a file of exactly this name, also beside another spelling of it; false where the
-  // folder cannot hold both.
+  // Writes a file of exactly this name, also beside another spelling of it (its folders too,
+  // made as spelt); false where the folder cannot hold both.
   bool WriteExactly(std::string_view rel, const std::string& bytes) const;
 
  private:
@@ -125,6 +126,9 @@ struct CopyOutcome {
   std::string printed;
 };
 
-// One call of the copy engine with driver-sized buffers, and what it printed; the source's
+// A native path whose last name counts as the one typed.
+NativeName TypedLastName(const WideString& path);
+
+// One call of the copy engine with driver-sized buffers, and what it printed; each file's
 // last name counts as the one typed.
 CopyOutcome CopyCapturingOutput(const WideString& source, const WideString& destination);
