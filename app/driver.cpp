@@ -80,8 +80,16 @@ void Announce(WCHAR* message, const TranslationBuffers& paths) {
 void Pause() {
   DWORD mode = 0;
   if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0) {
+    ConsolePrompt(kPausePrompt);
     static_cast<void>(std::getchar());
   }
+}
+
+// Whether the console is this process's alone: a window opened for it (a double-click, the
+// Run box), which closes with it. A console shared with a shell counts two or more.
+bool HasOwnConsole() {
+  DWORD processes[2];
+  return GetConsoleProcessList(processes, 2) == 1;
 }
 
 // One run with a source and a destination: everything up to the pause. Returns
@@ -118,6 +126,10 @@ int RunCommand(int argumentCount, WCHAR* arguments[]) {
   if (argumentCount < 3) {
     BoundedFormat(message, kMessageBytes, kUsageText);
     ConsolePrint(message);
+    if (HasOwnConsole()) {
+      ConsolePrompt(WIDE("\n"));  // the usage text ends without a line end
+      Pause();
+    }
     return AsksForUsage(argumentCount, arguments) ? kExitSuccess : kExitFailure;
   }
   const bool copied = RunCopy(arguments, message);

@@ -1,6 +1,7 @@
 #include "console/console.h"
 
 #include <cstdarg>
+#include <initializer_list>
 
 namespace {
 
@@ -139,5 +140,18 @@ void ConsolePrint(const WCHAR* text) {
   DWORD written = 0;
   if (WriteConsoleW(output, text, static_cast<DWORD>(length), &written, nullptr) == 0) {
     WriteUtf8(output, text, length);
+  }
+}
+
+void ConsolePrompt(const WCHAR* text) {
+  const DWORD length = static_cast<DWORD>(lstrlenW(text));
+  for (const DWORD stream : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    HANDLE output = GetStdHandle(stream);
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(output, &mode) != 0) {
+      WriteConsoleW(output, text, length, &written, nullptr);
+      return;
+    }
   }
 }

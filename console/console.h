@@ -25,6 +25,11 @@ std::uint32_t BoundedFormat(WCHAR* buffer, std::size_t sizeInBytes, const WCHAR*
 // otherwise as UTF-8 bytes, so that redirected output still reaches the user.
 void ConsolePrint(const WCHAR* text);
 
+// Writes a terminated text only where a person reads it: to standard output when it is an
+// interactive console, else to standard error when that is one; redirected output never
+// gets it.
+void ConsolePrompt(const WCHAR* text);
+
 // Writes into shown (room units and a terminator) a text as one line of a message shows
 // it: control characters and line separators become U+FFFD, and a text longer than room
 // keeps its start and its end around "...", never splitting a surrogate pair. room is 3

@@ -10,6 +10,8 @@ constexpr int kExitFailure = 1;
 
 inline constexpr const WCHAR* kUsageText =
     WIDE("Usage:\nvantro <source> <destination>\nAttention: Filenames are case sensitive!");
+// Shown on an interactive console only, before the pause reads the key.
+inline constexpr const WCHAR* kPausePrompt = WIDE("Press Enter to close.");
 inline constexpr const WCHAR* kAnnouncement = WIDE("src=%s\ndst=%s\n\n");
 inline constexpr const WCHAR* kErrorBinding = WIDE("Error binding %s, Status=%x\n");
 inline constexpr const WCHAR* kErrorResolving = WIDE("Error resolving %s, Status=%x\n");

@@ -2,7 +2,9 @@
 
 #include "console/console.h"
 #include "console/messages.h"
+#include "console/progress.h"
 #include "copy/name_check.h"
+#include "copy/native_file.h"
 #include "copy/source_state.h"
 #include "native/native_services.h"
 
@@ -17,26 +19,23 @@ constexpr ACCESS_MASK kSourceAccess = GENERIC_READ | SYNCHRONIZE;
 constexpr ACCESS_MASK kDestinationAccess = GENERIC_WRITE | SYNCHRONIZE | DELETE;
 constexpr ULONG kSourceOptions = FILE_SYNCHRONOUS_IO_ALERT | FILE_NON_DIRECTORY_FILE;
 constexpr ULONG kDestinationOptions = FILE_SYNCHRONOUS_IO_ALERT;
-constexpr ULONG kNoSharing = 0;
 constexpr ULONG kBlockBytes = kCopyBlockBytes;
+// The attributes Windows' own copy gives the new file, as far as a file's basic information
+// sets them: not compression, encryption, sparseness or a reparse point.
+constexpr ULONG kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-// One file as the native services see it. Without OBJ_CASE_INSENSITIVE its name is
-// looked up exactly as written. OBJ_KERNEL_HANDLE is dropped by the object manager for
-// a caller in user mode, so the handle is this process's own and CloseHandle closes it.
-struct NativeFile {
-  UNICODE_STRING name;
-  OBJECT_ATTRIBUTES attributes;
-  IO_STATUS_BLOCK io;
-  HANDLE handle;
-};
-
-// The two files of one copy, what the source looked like at its open, and whether the
-// destination carries its deletion mark.
+// The two files of one copy, what the source looked like at its open, whether the
+// destination carries its deletion mark, and how far the copy is.
 struct CopyFiles {
   NativeFile source;
   NativeFile destination;
   SourceState noted;
   bool marked;
+  ULONGLONG readBytes;
+  CopyProgress progress;
 };
 
 // The step a copy failed in (kNone: the whole file arrived) and its status.
@@ -45,24 +44,6 @@ struct Outcome {
   Step failed;
   NTSTATUS status;
 };
-
-void DescribeFile(NativeFile& file, const WCHAR* nativePath) {
-  NativeServices.RtlInitUnicodeString(&file.name, nativePath);
-  file.attributes = ObjectAttributesFor(&file.name, OBJ_KERNEL_HANDLE);
-  file.io.Status = STATUS_SUCCESS;
-  file.io.Information = 0;
-  file.handle = nullptr;
-}
-
-NTSTATUS OpenFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options) {
-  const NTSTATUS status =
-      NativeServices.ZwCreateFile(&file.handle, access, &file.attributes, &file.io, nullptr, 0,
-                                  kNoSharing, disposition, options, nullptr, 0);
-  if (status != STATUS_SUCCESS) {
-    file.handle = nullptr;
-  }
-  return status;
-}
 
 // Writes the whole block: a write that moves part of it is continued with the rest,
 // and one that moves nothing while reporting success means the volume is full.
@@ -90,7 +71,7 @@ NTSTATUS WriteBlock(NativeFile& destination, BYTE* data, ULONG length) {
 // that the source is still the file that was opened and all of it arrived.
 Outcome CopyBlocks(CopyFiles& files, BYTE* data) {
   NativeFile& source = files.source;
-  ULONGLONG readBytes = 0;
+  StartProgress(files.progress, static_cast<ULONGLONG>(files.noted.size));
   for (;;) {
     const NTSTATUS status = NativeServices.ZwReadFile(
         source.handle, nullptr, nullptr, nullptr, &source.io, data, kBlockBytes, nullptr, nullptr);
@@ -106,13 +87,14 @@ Outcome CopyBlocks(CopyFiles& files, BYTE* data) {
     if (count == 0) {
       break;
     }
-    readBytes += count;
     const NTSTATUS written = WriteBlock(files.destination, data, count);
     if (written != STATUS_SUCCESS) {
       return {Step::kWrite, written};
     }
+    files.readBytes += count;
+    UpdateProgress(files.progress, files.readBytes);
   }
-  const NTSTATUS unchanged = CheckSourceUnchanged(source.handle, files.noted, readBytes);
+  const NTSTATUS unchanged = CheckSourceUnchanged(source.handle, files.noted, files.readBytes);
   return {unchanged == STATUS_SUCCESS ? Step::kNone : Step::kRead, unchanged};
 }
 
@@ -129,12 +111,6 @@ Outcome OpenSource(CopyFiles& files, const WCHAR* typedNames, BYTE* data) {
   }
   status = QuerySourceState(files.source.handle, files.noted);
   return {status == STATUS_SUCCESS ? Step::kNone : Step::kRead, status};
-}
-
-NTSTATUS SetDeletion(NativeFile& file, bool deleteFile) {
-  FILE_DISPOSITION_INFORMATION disposition{static_cast<BOOLEAN>(deleteFile ? TRUE : FALSE)};
-  return NativeServices.ZwSetInformationFile(file.handle, &file.io, &disposition,
-                                             sizeof disposition, FileDispositionInformation);
 }
 
 // Creates the destination and marks it for deletion at once: however the process ends
@@ -159,12 +135,33 @@ Outcome CreateDestination(CopyFiles& files, const WCHAR* typedNames, BYTE* data)
   return {Step::kNone, STATUS_SUCCESS};
 }
 
-// Fills the marked destination; the mark is cleared only once the whole source arrived
+// Gives the whole copy the source's last-write time and attributes, as Windows' own copy
+// does, then clears its mark. Read-only comes last, once nothing else can fail: the
+// platform refuses the mark of a read-only file, so a copy made read-only any earlier could
+// not be removed if it failed or was stopped. Should read-only itself be refused, the file
+// is marked again, since it is not read-only yet.
+NTSTATUS KeepTimeAndAttributes(CopyFiles& files) {
+  const ULONG kept = files.noted.basic.FileAttributes & kKeptAttributes;
+  const ULONG writable = kept & ~FILE_ATTRIBUTE_READONLY;
+  NativeFile& file = files.destination;
+  NTSTATUS status = SetTimeAndAttributes(file, files.noted.basic.LastWriteTime,
+                                         writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL);
+  if (status == STATUS_SUCCESS && files.marked) {
+    status = SetDeletion(file, false);
+    files.marked = status != STATUS_SUCCESS;
+  }
+  if (status == STATUS_SUCCESS && kept != writable) {
+    status = SetTimeAndAttributes(file, LARGE_INTEGER{}, kept);
+  }
+  return status;
+}
+
+// Fills the marked destination; it loses the mark only once the whole source arrived
 // unchanged. A copy whose mark stays is removed at its close.
 Outcome FillDestination(CopyFiles& files, BYTE* data) {
   Outcome outcome = CopyBlocks(files, data);
-  if (outcome.failed == Step::kNone && files.marked) {
-    outcome.status = SetDeletion(files.destination, false);
+  if (outcome.failed == Step::kNone) {
+    outcome.status = KeepTimeAndAttributes(files);
     outcome.failed = outcome.status == STATUS_SUCCESS ? Step::kNone : Step::kWrite;
   }
   return outcome;
@@ -184,6 +181,9 @@ Outcome CopyMarked(CopyFiles& files, const NativeName& source, const NativeName&
 
 // The one close path: a destination that is not a whole copy and has no mark yet gets it
 // now, so that its close removes it.
+// The file handles are closed with CloseHandle, the link handles of the translation with
+// ZwClose: both are the platform's, but ZwClose is a native service bound by name for the
+// translation's sake, and the copy's handles are ordinary handles of this process.
 void CloseFiles(CopyFiles& files, bool copied) {
   if (files.source.handle != nullptr) {
     CloseHandle(files.source.handle);
@@ -215,6 +215,7 @@ bool CopyFileNative(const NativeName& source, const NativeName& destination, WCH
   const Outcome outcome = CopyMarked(files, source, destination, dataBuffer);
   const bool copied = outcome.failed == Step::kNone;
   CloseFiles(files, copied);
+  EndProgress(files.progress, files.readBytes);
   if (!copied) {
     Report(messageBuffer, outcome, files.destination.io.Status);
   }

@@ -1,5 +1,6 @@
-// Standard handles, the console and the current directory.
+// Standard handles, the console, the clock and the current directory.
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,6 +66,28 @@ BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {
   }
   *mode = kLineInputWithEcho;
   return TRUE;
+}
+
+// The processes sharing the console: none without a terminal; the process alone when it
+// leads the terminal's session (a terminal window opened for it); else it and the shell
+// that started it. Only the count is given.
+DWORD GetConsoleProcessList(LPDWORD /*processList*/, DWORD /*processCount*/) {
+  const pid_t session = getsid(0);
+  const int terminal = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (terminal < 0) {
+    return 0;
+  }
+  close(terminal);
+  return session == getpid() ? 1 : 2;
+}
+
+ULONGLONG GetTickCount64() {
+  constexpr ULONGLONG kMillisecondsPerSecond = 1000;
+  constexpr long kNanosecondsPerMillisecond = 1000000;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<ULONGLONG>(now.tv_sec) * kMillisecondsPerSecond +
+         static_cast<ULONGLONG>(now.tv_nsec / kNanosecondsPerMillisecond);
 }
 
 // Like the real one, fails on a handle that is not a console: here, not a terminal.

@@ -1,5 +1,4 @@
-// What the native services set and tell about an open file: its disposition, times,
-// attributes, size and name.
+// What the native services tell about an open file: its times, attributes, size and name.
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -9,29 +8,13 @@
 
 namespace standin {
 
-NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
-                              FILE_INFORMATION_CLASS informationClass) {
-  if (informationClass != FileDispositionInformation) {
-    return STATUS_INVALID_INFO_CLASS;
-  }
-  if (length < sizeof(FILE_DISPOSITION_INFORMATION)) {
-    return STATUS_INFO_LENGTH_MISMATCH;
-  }
-  NTSTATUS status = STATUS_SUCCESS;
-  OpenObject* object = FileFor(file, DELETE, &status);
-  if (object == nullptr) {
-    return status;
-  }
-  object->deleteOnClose =
-      static_cast<const FILE_DISPOSITION_INFORMATION*>(information)->DoDeleteFile != 0 ? 1 : 0;
-  return Complete(io, STATUS_SUCCESS, 0);
-}
-
 namespace {
 
 constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600;
 constexpr std::int64_t kTicksPerSecond = 10000000;  // 100 ns each
 constexpr std::int64_t kNanosecondsPerTick = 100;
+
+}  // namespace
 
 LARGE_INTEGER FileTime(const timespec& time) {
   LARGE_INTEGER ticks{};
@@ -40,10 +23,31 @@ LARGE_INTEGER FileTime(const timespec& time) {
   return ticks;
 }
 
+// A time of 0 (or -1) leaves the POSIX time as it is.
+timespec PosixTime(const LARGE_INTEGER& fileTime) {
+  if (fileTime.QuadPart == 0 || fileTime.QuadPart == -1) {
+    return {0, UTIME_OMIT};
+  }
+  const std::int64_t ticks = fileTime.QuadPart - kSecondsFrom1601To1970 * kTicksPerSecond;
+  std::int64_t seconds = ticks / kTicksPerSecond;
+  std::int64_t rest = ticks % kTicksPerSecond;
+  if (rest < 0) {
+    --seconds;
+    rest += kTicksPerSecond;
+  }
+  return {static_cast<time_t>(seconds), static_cast<long>(rest * kNanosecondsPerTick)};
+}
+
+bool NobodyMayWrite(mode_t mode) {
+  return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
+namespace {
+
 // As Wine shows a POSIX file: read-only when nobody may write it, a regular file archived.
 ULONG AttributesOf(const struct stat& file) {
   ULONG attributes = S_ISDIR(file.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  if ((file.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+  if (NobodyMayWrite(file.st_mode)) {
     attributes |= FILE_ATTRIBUTE_READONLY;
   }
   return attributes;

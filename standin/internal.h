@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 #include "standin/windows_api.h"
 
@@ -34,6 +35,13 @@ NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID informat
                                 FILE_INFORMATION_CLASS informationClass);
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING first, PCUNICODE_STRING second,
                               BOOLEAN caseInsensitive);
+
+// Times of files: FILETIME ticks (100 ns since 1601) from a POSIX time, and back; a time of
+// 0 or -1 gives UTIME_OMIT (the time is left as it is).
+LARGE_INTEGER FileTime(const timespec& time);
+timespec PosixTime(const LARGE_INTEGER& fileTime);
+// A file nobody may write shows as read-only, as under Wine.
+bool NobodyMayWrite(mode_t mode);
 
 // Handles: a fixed table of open objects; a handle is never 0.
 enum class ObjectKind { Free, Link, File };

@@ -135,9 +135,14 @@ constexpr ULONG FILE_CREATE = 2;
 constexpr ULONG FILE_SYNCHRONOUS_IO_ALERT = 0x10;
 constexpr ULONG FILE_NON_DIRECTORY_FILE = 0x40;
 constexpr ULONG FILE_ATTRIBUTE_READONLY = 0x1;
+constexpr ULONG FILE_ATTRIBUTE_HIDDEN = 0x2;
+constexpr ULONG FILE_ATTRIBUTE_SYSTEM = 0x4;
 constexpr ULONG FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr ULONG FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr ULONG FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr ULONG FILE_ATTRIBUTE_TEMPORARY = 0x100;
+constexpr ULONG FILE_ATTRIBUTE_OFFLINE = 0x1000;
+constexpr ULONG FILE_ATTRIBUTE_NOT_CONTENT_INDEXED = 0x2000;
 
 constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
 constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
@@ -188,6 +193,8 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 DWORD GetCurrentDirectoryW(DWORD bufferLength, LPWSTR buffer);
 HANDLE GetStdHandle(DWORD stdHandle);
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
+DWORD GetConsoleProcessList(LPDWORD processList, DWORD processCount);
+ULONGLONG GetTickCount64();
 BOOL WriteConsoleW(HANDLE console, const VOID* buffer, DWORD charsToWrite, LPDWORD charsWritten,
                    LPVOID reserved);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,

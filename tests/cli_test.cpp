@@ -28,6 +28,7 @@
 #include <unistd.h>
 #endif
 
+#include <chrono>
 #include <regex>
 #include <string>
 #include <vector>
@@ -141,7 +142,8 @@ TEST_F(CliTest, NeverWaitsForInputThatIsNotAConsole) {
 
 // Each spelling opens only the file of exactly that name; a third argument is ignored;
 // names with percent signs and beyond ASCII (two-byte, CJK, a surrogate pair) are passed,
-// announced and created unit for unit.
+// announced and created unit for unit; a read-only source of 2001 gives a read-only copy of
+// the same last-write time, as Windows' own copy does.
 TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
   struct Pick {
     const char* source;
@@ -150,6 +152,7 @@ TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
     std::string expected;
     bool needsTwins = false;
     const char* extra = nullptr;
+    bool oldAndReadOnly = false;
   };
   const Pick picks[] = {
       {"Report.TXT", "upper.txt", "", kUpper, true},
@@ -161,7 +164,10 @@ TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
        "accents\n"},
       {"\xe6\x8a\xa5\xe5\x91\x8a.txt", "\xe5\x89\xaf\xe6\x9c\xac.txt", "cjk\n", "cjk\n"},
       {"\xf0\x9f\x98\x80.txt", "\xf0\x9f\x98\x80 copy.txt", "emoji\n", "emoji\n"},
+      {"dated.txt", "dated copy.txt", "2001\n", "2001\n", false, nullptr, true},
   };
+  const auto inOld = std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now() -
+                                                              std::chrono::hours(24 * 365 * 25));
   for (const Pick& pick : picks) {
     SCOPED_TRACE(pick.destination);
     if (!CanRun(pick.needsTwins, pick.source)) {
@@ -169,6 +175,10 @@ TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
     }
     if (!pick.made.empty()) {
       WriteBytes(folder_.File(pick.source), pick.made);
+    }
+    if (pick.oldAndReadOnly) {
+      fs::last_write_time(folder_.File(pick.source), inOld);
+      fs::permissions(folder_.File(pick.source), fs::perms::owner_write, fs::perm_options::remove);
     }
     std::vector<std::string> names{pick.source, pick.destination};
     if (pick.extra != nullptr) {
@@ -178,6 +188,11 @@ TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
     EXPECT_EQ(finished.exitCode, 0);
     EXPECT_EQ(finished.output, Announcement(pick.source, pick.destination));
     EXPECT_EQ(ReadBytes(folder_.File(pick.destination)), pick.expected);
+    if (pick.oldAndReadOnly) {
+      EXPECT_EQ(fs::last_write_time(folder_.File(pick.destination)), inOld);
+      const fs::perms kept = fs::status(folder_.File(pick.destination)).permissions();
+      EXPECT_EQ(kept & fs::perms::owner_write, fs::perms::none) << "the copy is not read-only";
+    }
   }
   EXPECT_FALSE(fs::exists(folder_.File("ignored.txt")));
   SkipCasesNotRun();

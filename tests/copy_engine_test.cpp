@@ -87,7 +87,8 @@ Script marks;
 std::size_t readCalls;
 std::size_t writeCalls;
 std::size_t markCalls;
-std::string markTrail;  // one letter per disposition asked: 'T' to delete, 'F' to keep
+// One letter per setting asked: 'T' to delete, 'F' to keep, 'A' times and attributes.
+std::string markTrail;
 std::vector<CreateCall> creates;
 // The creates that fail in place of the destination's (each of them, or with
 // deleteRightOnly those that ask for the right to delete): their status and what they
@@ -145,7 +146,9 @@ NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES a
 NTSTATUS ScriptedMark(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
                       FILE_INFORMATION_CLASS informationClass) {
   const auto* disposition = static_cast<const FILE_DISPOSITION_INFORMATION*>(information);
-  markTrail += disposition->DoDeleteFile != 0 ? 'T' : 'F';
+  markTrail += informationClass != FileDispositionInformation ? 'A'
+               : disposition->DoDeleteFile != 0              ? 'T'
+                                                             : 'F';
   const Step step = marks.Next(markCalls);
   if (step.kind == Step::kFail) {
     return step.status;
@@ -203,10 +206,12 @@ struct Scenario {
   bool copied;
   Script marks{};
   // The destination is marked for deletion from its creation until the last block is
-  // written; a copy that failed keeps its mark, or gets it at the end.
-  const char* markTrail = copied ? "TF" : "T";
+  // written and its time and attributes are set; a copy that failed keeps its mark, or gets
+  // it at the end. Read-only comes only after the mark is cleared.
+  const char* markTrail = copied ? "TAF" : "T";
   // A folder that lets the destination be created, but not with the right to delete it.
   bool deleteRightRefused = false;
+  bool readOnlySource = false;
 };
 
 const Scenario kScenarios[] = {
@@ -268,7 +273,7 @@ const Scenario kScenarios[] = {
      "",
      true,
      {{Fail(STATUS_ACCESS_DENIED)}, Real()},
-     "T"},
+     "TA"},
     {"FirstMarkRefusedThenFailedRead",
      2 * kBlock,
      {{Real(), Fail(STATUS_IO_DEVICE_ERROR)}, Real()},
@@ -277,15 +282,34 @@ const Scenario kScenarios[] = {
      false,
      {{Fail(STATUS_ACCESS_DENIED)}, Real()},
      "TT"},
-    {"DeleteRightRefused", 2 * kBlock + 3, {}, {}, "", true, {}, "T", true},
-    {"MarkNotCleared",
+    {"DeleteRightRefused", 2 * kBlock + 3, {}, {}, "", true, {}, "TA", true},
+    {"ReadOnlySource", kBlock + 3, {}, {}, "", true, {}, "TAFA", false, true},
+    {"TimeAndAttributesRefused",
      kBlock + 3,
      {},
      {},
      "Error writing, Status=c0000022\n",
      false,
      {{Real(), Fail(STATUS_ACCESS_DENIED)}, Real()},
-     "TF"},
+     "TA"},
+    {"ReadOnlyRefused",
+     kBlock + 3,
+     {},
+     {},
+     "Error writing, Status=c0000022\n",
+     false,
+     {{Real(), Real(), Real(), Fail(STATUS_ACCESS_DENIED)}, Real()},
+     "TAFAT",
+     false,
+     true},
+    {"MarkNotCleared",
+     kBlock + 3,
+     {},
+     {},
+     "Error writing, Status=c0000022\n",
+     false,
+     {{Real(), Real(), Fail(STATUS_ACCESS_DENIED)}, Real()},
+     "TAF"},
 };
 
 // Scenarios are named by their name alone in the test list.
@@ -301,6 +325,10 @@ TEST_P(CopyScenarioTest, CopiesWholeFileOrLeavesNothing) {
   const Scenario& scenario = GetParam();
   const std::string data = RandomBytes(scenario.size, 7);
   WriteBytes(folder_ / "source", data);
+  if (scenario.readOnlySource) {
+    fs::permissions(folder_ / "source", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+  }
   reads = scenario.reads;
   writes = scenario.writes;
   marks = scenario.marks;

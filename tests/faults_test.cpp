@@ -40,6 +40,7 @@ struct Interruption {
   const char* name;
   int signal;
   bool ignoredAtStart;  // as a background job of a shell starts with SIGINT
+  bool readOnlySource = false;
 };
 
 void PrintTo(const Interruption& row, std::ostream* out) {
@@ -77,7 +78,7 @@ class InterruptedCopyTest : public FaultsTest, public testing::WithParamInterfac
 TEST_P(InterruptedCopyTest, LeavesNoDestination) {
   const Interruption& row = GetParam();
   const fs::path fifo = folder_ / "feed";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), row.readOnlySource ? 0400 : 0600), 0);
   VantroProcess copy({"feed", "out.bin"},
                      {.directory = folder_.Path(), .interruptIgnored = row.ignoredAtStart});
   const int feed = OpenFeed(fifo);
@@ -113,6 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Interruption{"HangUp", SIGHUP, false}, Interruption{"Alarm", SIGALRM, false},
                     Interruption{"User1", SIGUSR1, false}, Interruption{"CpuLimit", SIGXCPU, false},
                     Interruption{"RealTime", SIGRTMIN + 1, false},
+                    Interruption{"ReadOnlySource", SIGTERM, false, true},
                     Interruption{"InterruptIgnoredAtStart", SIGINT, true}),
     [](const testing::TestParamInfo<Interruption>& info) { return info.param.name; });
 

@@ -46,16 +46,16 @@ if [ -z "$letter" ]; then
   exit 1
 fi
 
-# Sparse, so it costs no disk, yet long enough that the copy still runs when the signal comes.
+# Sparse, so they cost no disk, yet long enough that the copy still runs when the signal comes.
 truncate -s 8G "$files/big.bin"
 
-# interrupt <signal>: sends the signal to the Wine process running vantro.exe once the
+# interrupt <signal> <source>: sends the signal to the Wine process running vantro.exe once the
 # destination has grown, then checks that Wine's server removed the marked destination when
 # the process's handles went. wine-run.sh execs the loader, which execs on into the program
 # under the same pid (named vantro.exe), so $! is it: checked by that name before the signal.
 interrupt() {
-  local name="SIG$1 mid-copy: no destination left" out="$files/big.$1" status
-  "$runner" "$exe" "$letter:\\big.bin" "$letter:\\big.$1" </dev/null >"$work/$1.out" 2>&1 &
+  local name="SIG$1 mid-copy of $2: no destination left" out="$files/$2.$1" status
+  "$runner" "$exe" "$letter:\\$2" "$letter:\\$2.$1" </dev/null >"$work/$1.out" 2>&1 &
   pid=$!
   if ! within 20 grown "$out"; then
     fail "$name" "the destination did not grow: $(cat "$work/$1.out")"
@@ -79,8 +79,13 @@ interrupt() {
   [ -z "$pid" ] || kill -KILL "$pid" 2>/dev/null
   pid=
 }
-interrupt TERM
-interrupt KILL
+interrupt TERM big.bin
+interrupt KILL big.bin
+# A read-only source gives a read-only copy, yet only once the copy is whole: the platform
+# refuses the deletion mark of a read-only file.
+truncate -s 8G "$files/locked.bin"
+chmod a-w "$files/locked.bin"
+interrupt KILL locked.bin
 
 # change <name> <command on the source>: the source changed from the Linux side, which share
 # modes do not hold back, once the copy is under way: never a copy, and nothing left.

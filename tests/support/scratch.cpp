@@ -64,11 +64,12 @@ ScratchFolder::ScratchFolder() {
 
 ScratchFolder::~ScratchFolder() {
   std::error_code ignored;
-  // Folders a test locked are opened again so that their entries can go.
+  // Folders a test locked are opened again so that their entries can go, and read-only
+  // files (which Windows will not delete) made writable.
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
   for (fs::recursive_directory_iterator entry(path_, ignored), end; entry != end;
        entry.increment(ignored)) {
-    if (entry->symlink_status(ignored).type() == fs::file_type::directory) {
+    if (entry->symlink_status(ignored).type() != fs::file_type::symlink) {
       fs::permissions(entry->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     }
   }

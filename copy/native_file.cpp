@@ -1,0 +1,36 @@
+#include "copy/native_file.h"
+
+#include "native/native_services.h"
+
+void DescribeFile(NativeFile& file, const WCHAR* nativePath) {
+  NativeServices.RtlInitUnicodeString(&file.name, nativePath);
+  file.attributes = ObjectAttributesFor(&file.name, OBJ_KERNEL_HANDLE);
+  file.io.Status = STATUS_SUCCESS;
+  file.io.Information = 0;
+  file.handle = nullptr;
+}
+
+NTSTATUS OpenFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options) {
+  constexpr ULONG kNoSharing = 0;
+  const NTSTATUS status =
+      NativeServices.ZwCreateFile(&file.handle, access, &file.attributes, &file.io, nullptr, 0,
+                                  kNoSharing, disposition, options, nullptr, 0);
+  if (status != STATUS_SUCCESS) {
+    file.handle = nullptr;
+  }
+  return status;
+}
+
+NTSTATUS SetDeletion(NativeFile& file, bool deleteFile) {
+  FILE_DISPOSITION_INFORMATION disposition{static_cast<BOOLEAN>(deleteFile ? TRUE : FALSE)};
+  return NativeServices.ZwSetInformationFile(file.handle, &file.io, &disposition,
+                                             sizeof disposition, FileDispositionInformation);
+}
+
+NTSTATUS SetTimeAndAttributes(NativeFile& file, LARGE_INTEGER lastWrite, ULONG attributes) {
+  FILE_BASIC_INFORMATION basic{};
+  basic.LastWriteTime = lastWrite;
+  basic.FileAttributes = attributes;
+  return NativeServices.ZwSetInformationFile(file.handle, &file.io, &basic, sizeof basic,
+                                             FileBasicInformation);
+}

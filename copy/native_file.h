@@ -1,0 +1,27 @@
+// One file of a copy as the native services see it, and what the copy asks of it besides
+// reading and writing.
+#pragma once
+
+#include "native/windows_api.h"
+
+// Without OBJ_CASE_INSENSITIVE its name is looked up exactly as written. OBJ_KERNEL_HANDLE
+// is dropped by the object manager for a caller in user mode, so the handle is this
+// process's own and CloseHandle closes it.
+struct NativeFile {
+  UNICODE_STRING name;
+  OBJECT_ATTRIBUTES attributes;
+  IO_STATUS_BLOCK io;
+  HANDLE handle;  // nullptr while it is not open
+};
+
+void DescribeFile(NativeFile& file, const WCHAR* nativePath);
+
+// ZwCreateFile without sharing; the handle stays nullptr when it fails.
+NTSTATUS OpenFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options);
+
+// Marks the open file for deletion at its close, or clears the mark.
+NTSTATUS SetDeletion(NativeFile& file, bool deleteFile);
+
+// Sets the last-write time (0: unchanged) and the attributes (0: unchanged); the creation
+// and last-access times are left as they are.
+NTSTATUS SetTimeAndAttributes(NativeFile& file, LARGE_INTEGER lastWrite, ULONG attributes);
