@@ -4,7 +4,8 @@
 # console input. Checked: the usage text (no pause, exit 1); the announcement and the error
 # line, then the pause until Enter, then exit 1; and that the text went through the console
 # itself, not the fallback for redirected output.
-# Usage: wine_console_test.sh <vantro.exe> <runner that starts a Windows program>
+# Usage: wine_console_test.sh <vantro.exe> <vantro_test_drive.exe> <runner that starts a
+# Windows program>
 #
 # The proof of the console path comes from two traced runs (Wine's console and file trace
 # channels, to a file): on a console the tool's WriteConsoleW calls are followed by no
@@ -13,7 +14,8 @@
 # they use the runner's prefix and server, which the earlier runs have started.
 set -u
 exe=$(realpath "$1")
-runner=$(realpath "$2")
+drive_tool=$(realpath "$2")
+runner=$(realpath "$3")
 deadline_seconds=${VANTRO_CONSOLE_DEADLINE:-30}
 
 work=$(mktemp -d /tmp/vantro-console.XXXXXX)
@@ -121,17 +123,34 @@ still_waiting() {
   [ "$(tmx display -p -t "$1" '#{pane_dead}')" = 0 ] && ! marker_shown "$1"
 }
 
-# 1. No arguments: the usage text, no pause (no key is ever sent), exit 1.
+usage=$'Usage:\nvantro <source> <destination>\nAttention: Filenames are case sensitive!'
+prompt='Press Enter to close.'
+# 1. No arguments, in a console of its own (Wine gives a program started from a Linux
+# terminal a console that no other Windows process shares): the usage text, the prompt on a
+# line of its own, the pause until Enter, exit 1.
 start usage "$(q "$runner") $(q "$exe")"
-code=$(exit_code usage)
-# The text ends without a line end, so the marker follows it on its last line.
-want=$'Usage:\nvantro <source> <destination>\n'
-want+=$'Attention: Filenames are case sensitive![vantro exit 1]'
-if [ "$(screen_of usage)" = "$want" ] && [ "$code" = 1 ]; then
-  pass "no arguments: usage on the console, no pause, exit 1"
+if wait_for usage "^$prompt\$" && sleep 1 && still_waiting usage; then
+  tmx send-keys -t usage Enter
+  code=$(exit_code usage)
+  if [ "$(screen_of usage)" = "$usage"$'\n'"$prompt"$'\n[vantro exit 1]' ] && [ "$code" = 1 ]; then
+    pass "no arguments, own console: usage, prompt, pause, exit 1"
+  else
+    fail "no arguments, own console: wanted the usage text, the prompt and exit 1 after Enter"
+    show_pane usage
+  fi
 else
-  fail "no arguments: wanted the usage text and exit 1 without a key"
+  fail "no arguments, own console: no prompt, or no pause"
   show_pane usage
+fi
+# In a console shared with cmd.exe the usage path never waits (no key is ever sent); the
+# text ends without a line end, so the marker follows it on its last line.
+start shared "$(q "$runner") cmd.exe /c $(q "$exe")"
+code=$(exit_code shared)
+if [ "$(screen_of shared)" = "$usage[vantro exit 1]" ] && [ "$code" = 1 ]; then
+  pass "no arguments, console shared with cmd.exe: usage, no pause, exit 1"
+else
+  fail "no arguments, console shared with cmd.exe: wanted the usage text and exit 1 without a key"
+  show_pane shared
 fi
 
 # 2. Two Z: paths, output on the pane's console: the announcement and the error line, then the
@@ -142,7 +161,7 @@ if ! wait_for copy "$error_line"; then
   show_pane copy
 else
   # (Without a marker line, which would show the tool had already ended: checked next.)
-  if has_announcement <(screen_of copy | grep -v '^\[vantro exit'); then
+  if has_announcement <(screen_of copy | grep -v -e '^\[vantro exit' -e "^$prompt\$"); then
     pass "two Z: paths: announcement and error line on the console"
   else
     fail "two Z: paths: the console does not show exactly the announcement and the error line"
@@ -161,11 +180,12 @@ else
   tmx send-keys -t copy Enter
   code=$(exit_code copy)
   screen=$(screen_of copy)
-  # Enter is echoed by the console as an empty line; the tool prints nothing after the pause.
-  if [ "$code" = 1 ] && [ "$screen" = "$(announcement "$screen")"$'\n\n[vantro exit 1]' ]; then
-    pass "two Z: paths: Enter ends the pause, nothing more printed, exit 1"
+  # The prompt on a line of its own, then the console's echo of Enter; nothing after it.
+  if [ "$code" = 1 ] &&
+    [ "$screen" = "$(announcement "$screen")"$'\n'"$prompt"$'\n[vantro exit 1]' ]; then
+    pass "two Z: paths: the prompt, Enter ends the pause, nothing more printed, exit 1"
   else
-    fail "two Z: paths: after Enter wanted only an empty line and exit 1 (got exit '$code')"
+    fail "two Z: paths: after Enter wanted only the prompt and exit 1 (got exit '$code')"
     show_pane copy
   fi
 fi
@@ -180,10 +200,10 @@ start redirected "$(q "$runner") $(q "$exe") $(q "$src") $(q "$dst") >$(q "$work
 if poll file_done && sleep 2 && still_waiting redirected; then
   tmx send-keys -t redirected Enter
   code=$(exit_code redirected)
-  # The empty line is the console's echo of Enter; none of the tool's text is on the screen.
-  if [ "$code" = 1 ] && [ "$(screen_of redirected)" = $'\n[vantro exit 1]' ] &&
+  # Only the prompt, on the console of standard error, and the echo of Enter are on the screen.
+  if [ "$code" = 1 ] && [ "$(screen_of redirected)" = "$prompt"$'\n[vantro exit 1]' ] &&
     has_announcement "$work/redirected.txt"; then
-    pass "redirected output: the text in the file, none on the screen, pause, exit 1"
+    pass "redirected output: the text in the file, the prompt on the screen, pause, exit 1"
   else
     fail "redirected output: wanted the text in the file only and exit 1 (got exit '$code')"
     show_pane redirected
@@ -239,5 +259,44 @@ else
   fail "redirected: wanted WriteConsoleW then the WriteFile fallback (exit '$code')"
   show_pane traced_file
 fi
+
+# 5. A copy long enough to show its progress, through a test drive: a percentage while it runs,
+# its last state when it ends, then the prompt. Redirected, the same copy prints exactly the
+# announcement. The source is sparse, so it costs no disk.
+drive="$work/drive"
+mkdir "$drive" && truncate -s 4G "$drive/big.bin"
+letter=$("$runner" "$drive_tool" auto "$drive" </dev/null 2>"$work/drive.err" | tr -d '\r\n')
+target="\\??\\Z:${drive//\//\\}"
+copied="src=$target\\big.bin"$'\n'"dst=$target\\big.copy"
+copy_args="$(q "$runner") $(q "$exe") $(q "$letter:\\big.bin") $(q "$letter:\\big.copy")"
+start progress "$copy_args"
+if [ -n "$letter" ] && wait_for progress '^ +[0-9]+%  [0-9.]+ GiB of 4\.00 GiB' &&
+  wait_for progress "^$prompt\$"; then
+  tmx send-keys -t progress Enter
+  code=$(exit_code progress)
+  screen=$(screen_of progress | tr -d '\r')
+  if [ "$code" = 0 ] && grep -q '^ 100%  4\.00 GiB of 4\.00 GiB$' <<<"$screen" &&
+    [ "$(head -2 <<<"$screen")" = "$copied" ] && cmp -s "$drive/big.bin" "$drive/big.copy"; then
+    pass "long copy on the console: progress, its last state, the prompt, exit 0"
+  else
+    fail "long copy on the console: wanted the progress's last state, the prompt and exit 0"
+    show_pane progress
+  fi
+else
+  fail "long copy on the console: no progress line or no prompt $(cat "$work/drive.err")"
+  show_pane progress
+fi
+rm -f "$drive/big.copy"
+start quiet "$copy_args >$(q "$work/quiet.txt")"
+wait_for quiet "^$prompt\$" && tmx send-keys -t quiet Enter
+code=$(exit_code quiet)
+if [ "$code" = 0 ] && [ "$(cat "$work/quiet.txt")" = "$copied" ] &&
+  [ "$(wc -c <"$work/quiet.txt")" = $(( ${#copied} + 2 )) ]; then
+  pass "long copy redirected: exactly the announcement, no progress"
+else
+  fail "long copy redirected: wanted exactly the announcement (exit '$code')"
+  cat -A "$work/quiet.txt"
+fi
+[ -n "$letter" ] && "$runner" "$drive_tool" --remove "$letter" "$drive" </dev/null >/dev/null 2>&1
 
 [ "$failures" -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }
