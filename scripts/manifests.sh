@@ -39,6 +39,9 @@ if [ -z "$description" ] || [ -z "$license" ] || [ -z "$publisher" ]; then
 fi
 
 zip64=vantro-$version-win64.zip zip32=vantro-$version-win32.zip
+for zip in "$zip64" "$zip32"; do
+  [ -f "$release/$zip" ] || fail "no $zip in $release (is $version the version built?)"
+done
 sha() { sha256sum "$release/$1" | cut -d' ' -f1; }
 sha64=$(sha "$zip64") sha32=$(sha "$zip32")
 
