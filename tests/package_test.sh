@@ -16,7 +16,8 @@ bash "$root/scripts/release.sh" --no-build "$out" >"$work/release.log" 2>&1 ||
   { cat "$work/release.log"; fail "release.sh"; }
 (cd "$out" && sha256sum --quiet --strict -c SHA256SUMS) || fail "sha256sum -c SHA256SUMS"
 [ "$(cut -d' ' -f3 "$out/SHA256SUMS" | tr '\n' ' ')" = \
-  "vantro-$version-win32.zip vantro-$version-win64.zip " ] || fail "SHA256SUMS lists: $(cat "$out/SHA256SUMS")"
+  "vantro-$version-win32.zip vantro-$version-win64.zip " ] ||
+  fail "SHA256SUMS lists: $(cat "$out/SHA256SUMS")"
 for arch in win64 win32; do
   listing=$(unzip -Z1 "$out/vantro-$version-$arch.zip" | sort | tr '\n' ' ')
   [ "$listing" = "LICENSE README.md vantro.exe " ] || fail "the $arch ZIP holds: $listing"
@@ -37,7 +38,8 @@ assert sorted(winget) == ["defaultLocale", "installer", "version"], files
 assert {m["PackageVersion"] for m in winget.values()} == {version}, winget
 installers = {i["Architecture"]: (i["InstallerSha256"].lower(), i["InstallerUrl"].rsplit("/", 1)[1])
               for i in winget["installer"]["Installers"]}
-expected = {a: (sha(z), f"vantro-{version}-{z}.zip") for a, z in (("x64", "win64"), ("x86", "win32"))}
+expected = {a: (sha(z), f"vantro-{version}-{z}.zip")
+            for a, z in (("x64", "win64"), ("x86", "win32"))}
 assert installers == expected, installers
 scoop = json.load(open(f"{manifests}/scoop/vantro.json"))
 assert scoop["version"] == version, scoop["version"]
