@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <span>
 
 #include "standin/windows_api.h"
 
@@ -35,6 +36,26 @@ NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID informat
                                 FILE_INFORMATION_CLASS informationClass);
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING first, PCUNICODE_STRING second,
                               BOOLEAN caseInsensitive);
+
+// shlwapi's path functions, which kernelbase exports too.
+BOOL PathRemoveFileSpecW(LPWSTR path);
+int PathGetDriveNumberW(LPCWSTR path);
+BOOL PathIsRelativeW(LPCWSTR path);
+LPWSTR PathSkipRootW(LPCWSTR path);
+
+// What a module exports, by exact name.
+struct Export {
+  const char* name;
+  FARPROC address;
+};
+
+template <typename Function>
+FARPROC AddressOf(Function function) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));  // NOLINT
+}
+
+std::span<const Export> NtdllExports();
+std::span<const Export> PathExports();
 
 // Handles: a fixed table of open objects; a handle is never 0.
 enum class ObjectKind { Free, Link, File };
