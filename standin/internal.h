@@ -54,6 +54,8 @@ FARPROC AddressOf(Function function) {
   return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));  // NOLINT
 }
 
+// Each over a table at namespace scope: a function-local one would be guarded at its first
+// use, which takes the C++ runtime library, and its loading, into every run.
 std::span<const Export> NtdllExports();
 std::span<const Export> PathExports();
 

@@ -21,20 +21,25 @@ static_assert(std::is_same_v<decltype(&standin::ZwWriteFile), ZwWriteFileFn>);
 static_assert(std::is_same_v<decltype(&standin::ZwQueryInformationFile), ZwQueryInformationFileFn>);
 static_assert(std::is_same_v<decltype(&standin::RtlEqualUnicodeString), RtlEqualUnicodeStringFn>);
 
+namespace {
+
+const Export kExports[] = {
+    {"RtlEqualUnicodeString", AddressOf(standin::RtlEqualUnicodeString)},
+    {"RtlInitUnicodeString", AddressOf(standin::RtlInitUnicodeString)},
+    {"ZwClose", AddressOf(standin::ZwClose)},
+    {"ZwCreateFile", AddressOf(standin::ZwCreateFile)},
+    {"ZwOpenSymbolicLinkObject", AddressOf(standin::ZwOpenSymbolicLinkObject)},
+    {"ZwQuerySymbolicLinkObject", AddressOf(standin::ZwQuerySymbolicLinkObject)},
+    {"ZwQueryInformationFile", AddressOf(standin::ZwQueryInformationFile)},
+    {"ZwReadFile", AddressOf(standin::ZwReadFile)},
+    {"ZwSetInformationFile", AddressOf(standin::ZwSetInformationFile)},
+    {"ZwWriteFile", AddressOf(standin::ZwWriteFile)},
+};
+
+}  // namespace
+
 std::span<const Export> NtdllExports() {
-  static const Export exports[] = {
-      {"RtlEqualUnicodeString", AddressOf(standin::RtlEqualUnicodeString)},
-      {"RtlInitUnicodeString", AddressOf(standin::RtlInitUnicodeString)},
-      {"ZwClose", AddressOf(standin::ZwClose)},
-      {"ZwCreateFile", AddressOf(standin::ZwCreateFile)},
-      {"ZwOpenSymbolicLinkObject", AddressOf(standin::ZwOpenSymbolicLinkObject)},
-      {"ZwQuerySymbolicLinkObject", AddressOf(standin::ZwQuerySymbolicLinkObject)},
-      {"ZwQueryInformationFile", AddressOf(standin::ZwQueryInformationFile)},
-      {"ZwReadFile", AddressOf(standin::ZwReadFile)},
-      {"ZwSetInformationFile", AddressOf(standin::ZwSetInformationFile)},
-      {"ZwWriteFile", AddressOf(standin::ZwWriteFile)},
-  };
-  return exports;
+  return kExports;
 }
 
 }  // namespace standin

@@ -95,14 +95,19 @@ static_assert(std::is_same_v<decltype(&PathGetDriveNumberW), PathGetDriveNumberW
 static_assert(std::is_same_v<decltype(&PathIsRelativeW), PathIsRelativeWFn>);
 static_assert(std::is_same_v<decltype(&PathSkipRootW), PathSkipRootWFn>);
 
+namespace {
+
+const Export kExports[] = {
+    {"PathGetDriveNumberW", AddressOf(PathGetDriveNumberW)},
+    {"PathIsRelativeW", AddressOf(PathIsRelativeW)},
+    {"PathRemoveFileSpecW", AddressOf(PathRemoveFileSpecW)},
+    {"PathSkipRootW", AddressOf(PathSkipRootW)},
+};
+
+}  // namespace
+
 std::span<const Export> PathExports() {
-  static const Export exports[] = {
-      {"PathGetDriveNumberW", AddressOf(PathGetDriveNumberW)},
-      {"PathIsRelativeW", AddressOf(PathIsRelativeW)},
-      {"PathRemoveFileSpecW", AddressOf(PathRemoveFileSpecW)},
-      {"PathSkipRootW", AddressOf(PathSkipRootW)},
-  };
-  return exports;
+  return kExports;
 }
 
 }  // namespace standin
