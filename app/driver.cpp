@@ -7,6 +7,7 @@
 #include "console/messages.h"
 #include "copy/copy_engine.h"
 #include "native/native_services.h"
+#include "native/path_functions.h"
 #include "pathing/path_text.h"
 #include "pathing/translate.h"
 
@@ -45,9 +46,10 @@ void ReportUnresolved(WCHAR* message, const WCHAR* argument, NTSTATUS status) {
 // Both arguments into native paths; a path that cannot be resolved is reported with
 // the text the user typed.
 bool TranslateArguments(WCHAR* arguments[], TranslationBuffers& paths, WCHAR* message) {
-  StrCpyW(paths.base.link.name, kDriveLinkText);
-  StrCpyW(paths.source.link.name, kDriveLinkText);
-  StrCpyW(paths.destination.link.name, kDriveLinkText);
+  // The text always fits: the link name's size is the text's.
+  CopyText(paths.base.link.name, kLinkNameUnits, kDriveLinkText);
+  CopyText(paths.source.link.name, kLinkNameUnits, kDriveLinkText);
+  CopyText(paths.destination.link.name, kLinkNameUnits, kDriveLinkText);
   ComputeBasePrefix(arguments[0], paths.base);
   NTSTATUS status = ComposeNativePath(arguments[1], paths.base, paths.source);
   if (status != STATUS_SUCCESS) {
@@ -95,7 +97,9 @@ bool HasOwnConsole() {
 // One run with a source and a destination: everything up to the pause. Returns
 // whether the whole file arrived.
 bool RunCopy(WCHAR* arguments[], WCHAR* message) {
-  if (const char* missing = BindNativeServices(); missing != nullptr) {
+  const char* missing = BindNativeServices();
+  missing = missing != nullptr ? missing : BindPathFunctions();
+  if (missing != nullptr) {
     ReportBindingFailure(message, missing);
     return false;
   }

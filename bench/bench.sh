@@ -15,6 +15,8 @@
 #   BENCH_SKIP        words among: throughput counts startup wine winecopy
 #                     (wine: both parts under Wine; startup: both start-up parts;
 #                     winecopy: the copy under Wine)
+#   BENCH_BEFORE_EXE  another vantro.exe (an earlier commit's build): its start-up under Wine
+#                     is measured in the same rounds as this one's, before against after
 #   VANTRO_WINEPREFIX Wine prefix, shared with cmake/wine-run.sh (~/.wine-vantro)
 #
 # Nothing here is a test: it prints figures and fails only when a copy is wrong.
@@ -370,6 +372,7 @@ start_vantro() { "$vantro" missing.bin never.out; }
 start_trivial() { "$wine" trivial.exe; }
 start_imports() { "$wine" imports.exe; }
 start_vantro_exe() { "$wine" "$build/windows/vantro.exe" missing.bin never.out; }
+start_before_exe() { "$wine" "$before_exe" missing.bin never.out; }
 
 ms() { awk -v s="$1" 'BEGIN { printf "%.2f", s * 1000 }'; }
 ms_between() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.2f", (a - b) * 1000 }'; }
@@ -462,7 +465,8 @@ prepare_wine() {
   wine_ready=0
 }
 
-# Wine's own start-up, bare and with the DLLs that vantro.exe imports.
+# Wine's own start-up, bare and importing shlwapi.dll (as vantro.exe did until its path
+# functions were bound from kernelbase.dll).
 build_wine_probes() {
   printf '#include <stdio.h>\nint main(void) { puts("src=trivial"); return 0; }\n' >trivial.c
   x86_64-w64-mingw32-gcc -O2 -o trivial.exe trivial.c
@@ -479,11 +483,19 @@ measure_wine_startup() {
   "$wine" "$vantro_exe" missing.bin never.out </dev/null >announce.txt 2>&1 || true
   grep -q '^src=' announce.txt || die "vantro.exe printed no announcement under Wine"
   local n=$((starts / 4 > 5 ? starts / 4 : 5))
+  local -a before=() differences=(vantro_exe-trivial vantro_exe-imports)
+  if [[ -n ${BENCH_BEFORE_EXE:-} ]]; then
+    before_exe=$(realpath "$BENCH_BEFORE_EXE") # Wine cannot start a path with ".."
+    "$wine" "$before_exe" missing.bin never.out </dev/null >/dev/null 2>&1 || true
+    before=("before_exe=vantro.exe before (BENCH_BEFORE_EXE)")
+    differences+=(before_exe-trivial)
+  fi
   say ""
   say "Start-up to the announcement under Wine (persistent wineserver, missing source;"
   say "median of $n interleaved runs)"
-  start_table "$n" "vantro_exe=vantro.exe" "trivial=trivial.exe (Wine's own start-up)" \
-    "imports=imports.exe (trivial.exe + shlwapi.dll)" -- vantro_exe-trivial vantro_exe-imports
+  start_table "$n" "vantro_exe=vantro.exe" "${before[@]}" \
+    "trivial=trivial.exe (Wine's own start-up)" \
+    "imports=imports.exe (trivial.exe + shlwapi.dll)" -- "${differences[@]}"
 }
 
 # The test drive of the copy under Wine (letter and folder), released however the script

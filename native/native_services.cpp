@@ -1,24 +1,13 @@
 #include "native/native_services.h"
 
+#include "native/bind_by_name.h"
+
 NativeServiceTable NativeServices{};
 
-namespace {
-
-template <typename Entry>
-bool Lookup(HMODULE module, const char* name, Entry& entry) {
-  const FARPROC address = GetProcAddress(module, name);
-  // An exported address is typed by the caller; the cast through void* is the
-  // documented way to convert one function pointer type to another.
-  entry = reinterpret_cast<Entry>(reinterpret_cast<void*>(address));  // NOLINT
-  return address != nullptr;
-}
-
-}  // namespace
-
 // Each entry is looked up under its own name, in the table's order.
-#define BIND_ENTRY(entry)                             \
-  if (!Lookup(ntdll, #entry, NativeServices.entry)) { \
-    return #entry;                                    \
+#define BIND_ENTRY(entry)                                 \
+  if (!BindByName(ntdll, #entry, NativeServices.entry)) { \
+    return #entry;                                        \
   }
 
 const char* BindNativeServices() {

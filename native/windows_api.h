@@ -7,7 +7,6 @@
 #include <windows.h>
 #undef WIN32_NO_STATUS
 #include <ntstatus.h>
-#include <shlwapi.h>
 #include <winternl.h>
 // Wide literals: UTF-16 is wchar_t on Windows.
 #define WIDE(text) L##text

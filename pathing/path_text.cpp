@@ -10,20 +10,21 @@ std::size_t Length(const WCHAR* text) {
 
 }  // namespace
 
-NTSTATUS CopyPath(WCHAR* path, const WCHAR* text) {
-  if (Length(text) > kPathMaxLength) {
+NTSTATUS CopyText(WCHAR* buffer, std::size_t units, const WCHAR* text) {
+  const std::size_t length = Length(text);
+  if (length >= units) {
     return STATUS_NAME_TOO_LONG;
   }
-  StrCpyW(path, text);
+  std::memcpy(buffer, text, (length + 1) * sizeof(WCHAR));
   return STATUS_SUCCESS;
 }
 
+NTSTATUS CopyPath(WCHAR* path, const WCHAR* text) {
+  return CopyText(path, kPathUnits, text);
+}
+
 NTSTATUS AppendPath(WCHAR* path, const WCHAR* text) {
-  if (Length(path) + Length(text) > kPathMaxLength) {
-    return STATUS_NAME_TOO_LONG;
-  }
-  StrCatW(path, text);
-  return STATUS_SUCCESS;
+  return AppendPathUnits(path, text, Length(text));
 }
 
 NTSTATUS ReplacePathRoot(WCHAR* path, std::size_t rootUnits, const WCHAR* text) {

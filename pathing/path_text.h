@@ -12,7 +12,8 @@ constexpr std::size_t kPathMaxLength = kPathUnits - 1;
 constexpr WCHAR kSeparator = u'\\';
 
 // Each returns STATUS_NAME_TOO_LONG, leaving the buffer as it was, when the result
-// would not fit a path buffer.
+// would not fit a path buffer (CopyText: a buffer of the given units).
+NTSTATUS CopyText(WCHAR* buffer, std::size_t units, const WCHAR* text);
 NTSTATUS CopyPath(WCHAR* path, const WCHAR* text);
 NTSTATUS AppendPath(WCHAR* path, const WCHAR* text);
 // Replaces the first rootUnits units of path with text.

@@ -1,6 +1,7 @@
 #include "pathing/translate.h"
 
 #include "native/native_services.h"
+#include "native/path_functions.h"
 #include "pathing/path_text.h"
 
 namespace {
@@ -79,7 +80,7 @@ std::size_t CurrentRootLength(const WCHAR* directory) {
   if (IsUncPath(directory)) {
     return UncRootLength(directory);
   }
-  return PathGetDriveNumberW(directory) >= 0 ? 2 : 0;
+  return PathFunctions.PathGetDriveNumberW(directory) >= 0 ? 2 : 0;
 }
 
 // Puts the root of the current directory before a rooted path; scratch is a path
@@ -107,8 +108,8 @@ NTSTATUS ReplaceUncRoot(WCHAR* path, DriveLink& link) {
 }
 
 NTSTATUS ReplaceDriveRoot(WCHAR* path, DriveLink& link) {
-  const WCHAR* rest = PathSkipRootW(path);
-  if (PathGetDriveNumberW(path) < 0 || path[2] != kSeparator || rest == nullptr) {
+  const WCHAR* rest = PathFunctions.PathSkipRootW(path);
+  if (PathFunctions.PathGetDriveNumberW(path) < 0 || path[2] != kSeparator || rest == nullptr) {
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
   }
   const auto rootLength = static_cast<std::size_t>(rest - path);
@@ -183,7 +184,7 @@ NTSTATUS AppendRelativeDirectory(WCHAR* directory, const WCHAR* relative) {
 }
 
 NTSTATUS FillBaseDirectory(const WCHAR* directoryPart, WCHAR* baseDirectory) {
-  if (*directoryPart != 0 && !PathIsRelativeW(directoryPart)) {
+  if (*directoryPart != 0 && !PathFunctions.PathIsRelativeW(directoryPart)) {
     return CopyPath(baseDirectory, directoryPart);
   }
   const NTSTATUS status = ReadCurrentDirectory(baseDirectory);
@@ -196,7 +197,7 @@ NTSTATUS FillBaseDirectory(const WCHAR* directoryPart, WCHAR* baseDirectory) {
 }  // namespace
 
 NTSTATUS ResolveDriveTarget(const WCHAR* path, DriveLink& link) {
-  const int drive = PathGetDriveNumberW(path);
+  const int drive = PathFunctions.PathGetDriveNumberW(path);
   if (drive < 0) {
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
   }
@@ -205,7 +206,7 @@ NTSTATUS ResolveDriveTarget(const WCHAR* path, DriveLink& link) {
 }
 
 NTSTATUS ComputeBasePrefix(WCHAR* invocationPath, BaseDirectory& base) {
-  PathRemoveFileSpecW(invocationPath);
+  PathFunctions.PathRemoveFileSpecW(invocationPath);
   NTSTATUS status = FillBaseDirectory(invocationPath, base.directory);
   if (status == STATUS_SUCCESS) {
     status = ComposeAbsolutePath(base.directory, base.link, base.prefix);
@@ -219,7 +220,7 @@ NTSTATUS ComputeBasePrefix(WCHAR* invocationPath, BaseDirectory& base) {
 }
 
 NTSTATUS ComposeNativePath(const WCHAR* argument, const BaseDirectory& base, NativeArgument& out) {
-  const bool relative = PathIsRelativeW(argument) != FALSE;
+  const bool relative = PathFunctions.PathIsRelativeW(argument) != FALSE;
   NTSTATUS status = STATUS_SUCCESS;
   if (!relative) {
     status = ComposeAbsolutePath(argument, out.link, out.path);
@@ -231,7 +232,7 @@ NTSTATUS ComposeNativePath(const WCHAR* argument, const BaseDirectory& base, Nat
   }
   if (status == STATUS_SUCCESS) {
     // The names after the argument's root arrive unit for unit at the end of the path.
-    const WCHAR* typed = relative ? argument : PathSkipRootW(argument);
+    const WCHAR* typed = relative ? argument : PathFunctions.PathSkipRootW(argument);
     out.typedAt = static_cast<std::size_t>(lstrlenW(out.path) - lstrlenW(typed));
   }
   return status;

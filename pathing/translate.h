@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "native/windows_api.h"
 #include "pathing/path_text.h"
@@ -11,6 +12,7 @@
 constexpr std::size_t kLinkNameUnits = 7;
 constexpr std::size_t kDriveLetterIndex = 4;
 inline constexpr const WCHAR* kDriveLinkText = WIDE("\\??\\C:");
+static_assert(std::char_traits<WCHAR>::length(kDriveLinkText) + 1 == kLinkNameUnits);
 
 // One resolution of a drive link: its name and the device target read from it.
 struct DriveLink {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <span>
 
 #include "standin/windows_api.h"
 
@@ -42,6 +43,28 @@ LARGE_INTEGER FileTime(const timespec& time);
 timespec PosixTime(const LARGE_INTEGER& fileTime);
 // A file nobody may write shows as read-only, as under Wine.
 bool NobodyMayWrite(mode_t mode);
+
+// shlwapi's path functions, which kernelbase exports too.
+BOOL PathRemoveFileSpecW(LPWSTR path);
+int PathGetDriveNumberW(LPCWSTR path);
+BOOL PathIsRelativeW(LPCWSTR path);
+LPWSTR PathSkipRootW(LPCWSTR path);
+
+// What a module exports, by exact name.
+struct Export {
+  const char* name;
+  FARPROC address;
+};
+
+template <typename Function>
+FARPROC AddressOf(Function function) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));  // NOLINT
+}
+
+// Each over a table at namespace scope: a function-local one would be guarded at its first
+// use, which takes the C++ runtime library, and its loading, into every run.
+std::span<const Export> NtdllExports();
+std::span<const Export> PathExports();
 
 // Handles: a fixed table of open objects; a handle is never 0.
 enum class ObjectKind { Free, Link, File };

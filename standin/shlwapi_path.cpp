@@ -1,5 +1,8 @@
 // shlwapi's path functions as the tool relies on them: the backslash alone separates
 // components; the forward slash is an ordinary character.
+#include <type_traits>
+
+#include "native/path_functions.h"
 #include "standin/internal.h"
 
 namespace {
@@ -25,6 +28,8 @@ LPCWSTR SkipUncRoot(LPCWSTR path) {
 }
 
 }  // namespace
+
+namespace standin {
 
 BOOL PathRemoveFileSpecW(LPWSTR path) {
   if (path == nullptr) {
@@ -82,3 +87,27 @@ LPWSTR PathSkipRootW(LPCWSTR path) {
   }
   return const_cast<LPWSTR>(rest);  // NOLINT: the platform's signature
 }
+
+// Each function has exactly the type the tool calls it through: the export table's cast
+// through void* would hide a signature that drifted.
+static_assert(std::is_same_v<decltype(&PathRemoveFileSpecW), PathRemoveFileSpecWFn>);
+static_assert(std::is_same_v<decltype(&PathGetDriveNumberW), PathGetDriveNumberWFn>);
+static_assert(std::is_same_v<decltype(&PathIsRelativeW), PathIsRelativeWFn>);
+static_assert(std::is_same_v<decltype(&PathSkipRootW), PathSkipRootWFn>);
+
+namespace {
+
+const Export kExports[] = {
+    {"PathGetDriveNumberW", AddressOf(PathGetDriveNumberW)},
+    {"PathIsRelativeW", AddressOf(PathIsRelativeW)},
+    {"PathRemoveFileSpecW", AddressOf(PathRemoveFileSpecW)},
+    {"PathSkipRootW", AddressOf(PathSkipRootW)},
+};
+
+}  // namespace
+
+std::span<const Export> PathExports() {
+  return kExports;
+}
+
+}  // namespace standin

@@ -1,5 +1,5 @@
 // What only tests and fuzzers may do to the stand-in platform: shape its object
-// namespace. The tool itself never includes this header.
+// namespace and its modules. The tool itself never includes this header.
 #pragma once
 
 #include "standin/windows_api.h"
@@ -13,5 +13,11 @@ bool AddDriveLink(WCHAR letter, LPCWSTR deviceName, const char* directory);
 bool AddLink(LPCWSTR linkName, LPCWSTR target);
 // Back to the start-up namespace (drive Z: over "/" only).
 void ResetNamespace();
+
+// Makes a loaded or loadable module lack one export (nullptr: none), as an older
+// platform's does.
+void WithholdExport(LPCWSTR moduleName, const char* procName);
+// Back to the start-up modules: nothing withheld, nothing loaded since.
+void ResetModules();
 
 }  // namespace standin

@@ -1,4 +1,4 @@
-// Wide text functions of kernel32 and shlwapi, and the UTF conversions behind them.
+// Wide text functions of kernel32, and the UTF conversions behind them.
 #include <cstring>
 
 #include "standin/internal.h"
@@ -205,18 +205,6 @@ int lstrlenW(LPCWSTR text) {
     ++length;
   }
   return length;
-}
-
-PWSTR StrCpyW(PWSTR destination, PCWSTR source) {
-  PWSTR at = destination;
-  while ((*at++ = *source++) != 0) {
-  }
-  return destination;
-}
-
-PWSTR StrCatW(PWSTR destination, PCWSTR source) {
-  StrCpyW(destination + lstrlenW(destination), source);
-  return destination;
 }
 
 // CP_UTF8 only, as the tool uses it: unpaired surrogates become U+FFFD, a length of

@@ -187,8 +187,9 @@ constexpr NTSTATUS STATUS_TOO_MANY_OPENED_FILES = NtStatus(0xC000011F);
 constexpr NTSTATUS STATUS_ENTRYPOINT_NOT_FOUND = NtStatus(0xC0000139);
 constexpr NTSTATUS STATUS_IO_DEVICE_ERROR = NtStatus(0xC0000185);
 
-// kernel32 and shlwapi functions the tool calls.
+// kernel32 functions the tool calls.
 HMODULE GetModuleHandleW(LPCWSTR moduleName);
+HMODULE LoadLibraryW(LPCWSTR fileName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 DWORD GetCurrentDirectoryW(DWORD bufferLength, LPWSTR buffer);
 HANDLE GetStdHandle(DWORD stdHandle);
@@ -204,9 +205,3 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLen
                         LPSTR multiByte, int multiByteLength, LPCSTR defaultChar,
                         LPBOOL usedDefaultChar);
 int lstrlenW(LPCWSTR text);
-PWSTR StrCpyW(PWSTR destination, PCWSTR source);
-PWSTR StrCatW(PWSTR destination, PCWSTR source);
-BOOL PathRemoveFileSpecW(LPWSTR path);
-int PathGetDriveNumberW(LPCWSTR path);
-BOOL PathIsRelativeW(LPCWSTR path);
-LPWSTR PathSkipRootW(LPCWSTR path);

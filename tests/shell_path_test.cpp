@@ -1,14 +1,23 @@
-// The platform's path and text functions, held to what path translation relies on. The
-// Windows build runs this against the real shlwapi and kernel32, which keeps the
-// stand-in's versions honest.
+// The platform's path and text functions, held to what path translation relies on, and
+// where the path functions are bound from. The Windows build runs this against the real
+// kernelbase and kernel32, which keeps the stand-in's versions honest.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <iterator>
 #include <string>
 
-#include "native/windows_api.h"
+#include "native/path_functions.h"
+#include "pathing/path_text.h"
 #include "tests/support/wide_text.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "app/driver.h"
+#include "standin/test_hooks.h"
+#endif
 
 namespace {
 
@@ -52,36 +61,91 @@ TEST(ShellPathTest, FunctionsTranslationRelies) {
       {WIDE("`:x"), nullptr, -1, false, kAnyResult},
       {WIDE("{:x"), nullptr, -1, false, kAnyResult},
   };
+  ASSERT_EQ(BindPathFunctions(), nullptr);
+  const PathFunctionTable& shell = PathFunctions;
   for (const PathCase& row : cases) {
     SCOPED_TRACE(Narrow(row.path));
-    EXPECT_EQ(PathGetDriveNumberW(row.path), row.drive);
-    EXPECT_EQ(PathIsRelativeW(row.path) != FALSE, row.relative);
+    EXPECT_EQ(shell.PathGetDriveNumberW(row.path), row.drive);
+    EXPECT_EQ(shell.PathIsRelativeW(row.path) != FALSE, row.relative);
     if (row.restAt != kAnyResult) {
-      const WCHAR* rest = PathSkipRootW(row.path);
+      const WCHAR* rest = shell.PathSkipRootW(row.path);
       EXPECT_EQ(rest, row.restAt == kNoRoot ? nullptr : row.path + row.restAt);
     }
     if (row.withoutFileSpec != nullptr) {
       WideString path = row.path;
-      PathRemoveFileSpecW(path.data());
+      shell.PathRemoveFileSpecW(path.data());
       EXPECT_EQ(Narrow(path.c_str()), row.withoutFileSpec);
     }
   }
 }
 
+// The platform's length, and the joins' own copies over it: the text and its terminator,
+// nothing past them; a text that does not fit leaves the buffer as it was.
 TEST(ShellPathTest, TextFunctions) {
   EXPECT_EQ(lstrlenW(WIDE("")), 0);
   EXPECT_EQ(lstrlenW(WIDE("a\\b/c")), 5);
   EXPECT_EQ(lstrlenW(nullptr), 0);
 
-  WCHAR buffer[8];
+  WCHAR buffer[kPathUnits];
   std::fill(std::begin(buffer), std::end(buffer), WIDE('#'));
-  EXPECT_EQ(StrCpyW(buffer, WIDE("ab")), buffer);
+  EXPECT_EQ(CopyText(buffer, 3, WIDE("ab")), STATUS_SUCCESS);
   EXPECT_EQ(Narrow(buffer, 8), "ab\\u0000#####");
-  EXPECT_EQ(StrCatW(buffer, WIDE("\\Cd")), buffer);
+  EXPECT_EQ(AppendPath(buffer, WIDE("\\Cd")), STATUS_SUCCESS);
   EXPECT_EQ(Narrow(buffer, 8), "ab\\Cd\\u0000##");
-  EXPECT_EQ(StrCatW(buffer, WIDE("")), buffer);
-  EXPECT_EQ(Narrow(buffer), "ab\\Cd");
+  EXPECT_EQ(AppendPath(buffer, WIDE("")), STATUS_SUCCESS);
+  EXPECT_EQ(CopyText(buffer, 3, WIDE("abc")), STATUS_NAME_TOO_LONG);
+  EXPECT_EQ(Narrow(buffer, 8), "ab\\Cd\\u0000##");
 }
+
+// Bound while shlwapi.dll, which this test program does not import, stays unloaded: all
+// four come from kernelbase.dll, which every process has loaded.
+TEST(ShellPathTest, BoundFromTheLoadedKernelbase) {
+  ASSERT_EQ(BindPathFunctions(), nullptr);
+  EXPECT_EQ(GetModuleHandleW(WIDE("shlwapi.dll")), nullptr);
+}
+
+#ifndef _WIN32
+// The driver's run with a missing source, standard input away from a terminal (so that it
+// never waits): its exit code and output.
+std::string RunDriver() {
+  const int input = dup(0);
+  const int empty = open("/dev/null", O_RDONLY);
+  dup2(empty, 0);
+  close(empty);
+  WideString program = u"vantro", source = u"missing.bin", destination = u"never.out";
+  WCHAR* arguments[] = {program.data(), source.data(), destination.data(), nullptr};
+  testing::internal::CaptureStdout();
+  const int code = RunCommand(3, arguments);
+  const std::string output = testing::internal::GetCapturedStdout();
+  dup2(input, 0);
+  close(input);
+  return std::to_string(code) + " " + output;
+}
+
+// A name kernelbase lacks (Windows 7) comes from shlwapi, loaded only then; a name neither
+// has ends the run with the binding error line.
+TEST(ShellPathTest, FallsBackToShlwapiElseReportsTheName) {
+  const struct {
+    const char* kernelbaseLacks;
+    const char* shlwapiLacks;
+    bool shlwapiLoaded;
+    std::string starts;
+  } cases[] = {
+      {nullptr, nullptr, false, "1 src="},
+      {"PathSkipRootW", nullptr, true, "1 src="},
+      {"PathSkipRootW", "PathSkipRootW", true, "1 Error binding PathSkipRootW, Status=c0000139\n"},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.starts);
+    standin::ResetModules();
+    standin::WithholdExport(u"kernelbase.dll", row.kernelbaseLacks);
+    standin::WithholdExport(u"shlwapi.dll", row.shlwapiLacks);
+    EXPECT_EQ(RunDriver().substr(0, row.starts.size()), row.starts);
+    EXPECT_EQ(GetModuleHandleW(u"shlwapi.dll") != nullptr, row.shlwapiLoaded);
+  }
+  standin::ResetModules();
+}
+#endif
 
 // Too small a buffer: the size needed with the terminator, and nothing written.
 // Otherwise: the length without the terminator, as a drive path.
@@ -100,7 +164,7 @@ TEST(ShellPathTest, CurrentDirectoryContract) {
   EXPECT_EQ(GetCurrentDirectoryW(needed, exact.data()), needed - 1);
   EXPECT_EQ(exact[needed - 1], 0);
   EXPECT_EQ(exact[needed], WIDE('#'));
-  EXPECT_GE(PathGetDriveNumberW(exact.c_str()), 0);
+  EXPECT_EQ(exact[1], WIDE(':'));
   EXPECT_EQ(exact[2], WIDE('\\'));
 }
 

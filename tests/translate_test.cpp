@@ -9,6 +9,7 @@
 #include <string>
 
 #include "native/native_services.h"
+#include "native/path_functions.h"
 #include "pathing/path_text.h"
 #include "standin/test_hooks.h"
 #include "tests/support/scratch.h"
@@ -26,7 +27,7 @@ constexpr NTSTATUS kTooLong = STATUS_NAME_TOO_LONG;
 template <typename Buffers>
 Buffers Prepared() {
   Buffers buffers{};
-  StrCpyW(buffers.link.name, kDriveLinkText);
+  CopyText(buffers.link.name, kLinkNameUnits, kDriveLinkText);
   return buffers;
 }
 
@@ -49,6 +50,7 @@ class TranslateTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(BindNativeServices(), nullptr);
+    ASSERT_EQ(BindPathFunctions(), nullptr);
     start_ = fs::current_path();
     ASSERT_TRUE(standin::AddDriveLink(u'D', u"\\Device\\UnitD", scratch_.Path().c_str()));
     ASSERT_TRUE(standin::AddDriveLink(u'E', u"\\Device\\UnitE", scratch_.Path().c_str()));

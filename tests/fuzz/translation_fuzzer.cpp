@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "native/native_services.h"
+#include "native/path_functions.h"
 #include "pathing/path_text.h"
 #include "pathing/translate.h"
 #include "standin/internal.h"
@@ -151,7 +152,7 @@ void CheckComposed(const NativeArgument& out, const std::u16string& argument,
   }
   // The tool sees the argument up to its first zero unit.
   const std::u16string text = argument.substr(0, argument.find(u'\0'));
-  if (PathIsRelativeW(text.c_str())) {
+  if (PathFunctions.PathIsRelativeW(text.c_str())) {
     const std::u16string prefix = Checked(base.prefix, "base prefix");
     if (prefix.empty() || prefix.back() != u'\\' || path != prefix + text) {
       fuzz::Fail("relative argument not joined to the base prefix as typed");
@@ -174,7 +175,7 @@ void Translate(std::u16string invocation, const std::u16string& source,
   std::copy(invocation.begin(), invocation.end(), invocationPath.data());
   invocationPath.data()[invocation.size()] = 0;
   for (DriveLink* link : {&records.base.link, &records.source.link, &records.destination.link}) {
-    StrCpyW(link->name, kDriveLinkText);
+    CopyText(link->name, kLinkNameUnits, kDriveLinkText);
   }
   ComputeBasePrefix(invocationPath.data(), records.base);
   NTSTATUS status = ComposeNativePath(source.c_str(), records.base, records.source);
@@ -195,8 +196,8 @@ void Translate(std::u16string invocation, const std::u16string& source,
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  if (BindNativeServices() != nullptr) {
-    fuzz::Fail("native services not bound");
+  if (BindNativeServices() != nullptr || BindPathFunctions() != nullptr) {
+    fuzz::Fail("native services or path functions not bound");
   }
   PrepareDirectories();
   return 0;
