@@ -147,8 +147,8 @@ NTSTATUS ScriptedMark(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG
                       FILE_INFORMATION_CLASS informationClass) {
   const auto* disposition = static_cast<const FILE_DISPOSITION_INFORMATION*>(information);
   markTrail += informationClass != FileDispositionInformation ? 'A'
-               : disposition->DoDeleteFile != 0              ? 'T'
-                                                             : 'F';
+               : disposition->DoDeleteFile != 0               ? 'T'
+                                                              : 'F';
   const Step step = marks.Next(markCalls);
   if (step.kind == Step::kFail) {
     return step.status;
@@ -326,7 +326,8 @@ TEST_P(CopyScenarioTest, CopiesWholeFileOrLeavesNothing) {
   const std::string data = RandomBytes(scenario.size, 7);
   WriteBytes(folder_ / "source", data);
   if (scenario.readOnlySource) {
-    fs::permissions(folder_ / "source", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+    fs::permissions(folder_ / "source",
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
   }
   reads = scenario.reads;
