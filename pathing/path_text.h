@@ -16,8 +16,9 @@ constexpr WCHAR kSeparator = u'\\';
 NTSTATUS CopyText(WCHAR* buffer, std::size_t units, const WCHAR* text);
 NTSTATUS CopyPath(WCHAR* path, const WCHAR* text);
 NTSTATUS AppendPath(WCHAR* path, const WCHAR* text);
-// Replaces the first rootUnits units of path with text.
-NTSTATUS ReplacePathRoot(WCHAR* path, std::size_t rootUnits, const WCHAR* text);
+// Writes into out text followed by path after its first rootUnits units; out may be path
+// itself, text must not lie in out.
+NTSTATUS ReplacePathRoot(WCHAR* out, const WCHAR* path, std::size_t rootUnits, const WCHAR* text);
 
 inline bool EndsWithSeparator(const WCHAR* path) {
   const int length = lstrlenW(path);

@@ -223,6 +223,9 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
     const char* destination;
     const char* line;  // a pattern: the create's second field may vary by platform
     bool needsTwins = false;
+    // Started by its bare name in this folder, with the source typed relative to it and the
+    // destination as a full path: the typed names of each begin at another offset.
+    const char* startIn = nullptr;
   };
   const Refusal refusals[] = {
       {"missing.txt", "out.txt", R"(Error openning, Status=c0000034\n)"},
@@ -241,6 +244,8 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
        true},
       {"Report.TXT", "TW\\dir\\new.txt", R"(Error creating, Status=c000003a \((c000003a|0)\)\n)",
        true},
+      {"Dir\\keep.txt", "TW\\dir\\new.txt", R"(Error creating, Status=c000003a \((c000003a|0)\)\n)",
+       true, "tw"},
   };
   fs::create_directory(folder_.File("folder"));
   fs::create_directory(folder_.File("Sub"));
@@ -250,9 +255,17 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
     if (!CanRun(refusal.needsTwins, std::string(refusal.source) + " -> " + refusal.destination)) {
       continue;
     }
-    const RunResult finished = Run({refusal.source, refusal.destination});
+    RunOptions options = Typed();
+    std::vector<std::string> arguments = Names({refusal.source, refusal.destination});
+    std::string in;
+    if (refusal.startIn != nullptr) {
+      in = std::string(refusal.startIn) + "\\";
+      options.directory = folder_.Root() / refusal.startIn;
+      arguments = {refusal.source, folder_.FullName(refusal.destination)};
+    }
+    const RunResult finished = RunVantro(arguments, options);
     EXPECT_EQ(finished.exitCode, 1);
-    const std::string announcement = Announcement(refusal.source, refusal.destination);
+    const std::string announcement = Announcement(in + refusal.source, refusal.destination);
     ASSERT_EQ(finished.output.substr(0, announcement.size()), announcement);
     const std::string line = finished.output.substr(announcement.size());
     EXPECT_TRUE(std::regex_match(line, std::regex(refusal.line))) << line;

@@ -147,8 +147,8 @@ NTSTATUS ScriptedMark(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG
                       FILE_INFORMATION_CLASS informationClass) {
   const auto* disposition = static_cast<const FILE_DISPOSITION_INFORMATION*>(information);
   markTrail += informationClass != FileDispositionInformation ? 'A'
-               : disposition->DoDeleteFile != 0              ? 'T'
-                                                             : 'F';
+               : disposition->DoDeleteFile != 0               ? 'T'
+                                                              : 'F';
   const Step step = marks.Next(markCalls);
   if (step.kind == Step::kFail) {
     return step.status;
@@ -326,7 +326,8 @@ TEST_P(CopyScenarioTest, CopiesWholeFileOrLeavesNothing) {
   const std::string data = RandomBytes(scenario.size, 7);
   WriteBytes(folder_ / "source", data);
   if (scenario.readOnlySource) {
-    fs::permissions(folder_ / "source", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+    fs::permissions(folder_ / "source",
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
   }
   reads = scenario.reads;
@@ -463,6 +464,9 @@ NTSTATUS ScriptedNameQuery(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, 
 // evidence that the platform opened another file; nothing else stops the copy.
 TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
   const NTSTATUS kNone = STATUS_INVALID_INFO_CLASS;
+  constexpr auto kRoom = static_cast<ULONG>(kBlock - offsetof(FILE_NAME_INFORMATION, FileName));
+  const std::u16string kFillsRoom =
+      u"\\v\\" + std::u16string(kRoom / sizeof(WCHAR) - 14, u'x') + u"\\Sub\\Source";
   const struct {
     const char* label;
     NameReply normalized;
@@ -487,6 +491,9 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
        {STATUS_SUCCESS, u"\\v\\Sub\\Source", 100000},
        {STATUS_SUCCESS, u"\\v\\Sub\\Source", 100000},
        ""},
+      // A name that fills the buffer after the record's header, with a length one byte
+      // beyond it: no answer, though its units would fit the buffer whole.
+      {"length one byte beyond the room", {STATUS_SUCCESS, kFillsRoom, kRoom + 1}, {kNone}, ""},
   };
   std::filesystem::create_directory(folder_ / "Sub");
   WriteBytes(folder_ / "Sub" / "source", "data");

@@ -59,7 +59,9 @@ class TranslateTest : public testing::Test {
     zDevice_ = Narrow(z.link.target);
   }
 
+  // Every resolution closes the link it opened.
   void TearDown() override {
+    EXPECT_EQ(standin::OpenHandleCount(), 0U) << "a link handle was left open";
     standin::ResetNamespace();
     fs::current_path(start_);
   }
