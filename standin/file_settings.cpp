@@ -35,7 +35,7 @@ NTSTATUS SetBasic(const OpenObject& object, PIO_STATUS_BLOCK io, const void* inf
   if (basic->FileAttributes != 0 && fstat(object.descriptor, &file) == 0) {
     constexpr mode_t kWrite = S_IWUSR | S_IWGRP | S_IWOTH;
     const bool readOnly = (basic->FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-    const mode_t mode = readOnly                        ? file.st_mode & ~kWrite
+    const mode_t mode = readOnly                       ? file.st_mode & ~kWrite
                         : NobodyMayWrite(file.st_mode) ? file.st_mode | S_IWUSR
                                                        : file.st_mode;
     if (mode != file.st_mode && fchmod(object.descriptor, mode & 07777) != 0) {
@@ -49,9 +49,7 @@ NTSTATUS SetBasic(const OpenObject& object, PIO_STATUS_BLOCK io, const void* inf
 ACCESS_MASK RightsToSet(FILE_INFORMATION_CLASS informationClass, ULONG* minimum) {
   constexpr ACCESS_MASK kWriteAttributes = GENERIC_WRITE | 0x100;  // FILE_WRITE_ATTRIBUTES
   switch (informationClass) {
-    case FileDispositionInformation:
-      *minimum = sizeof(FILE_DISPOSITION_INFORMATION);
-      return DELETE;
+    case FileDispositionInformation: *minimum = sizeof(FILE_DISPOSITION_INFORMATION); return DELETE;
     case FileBasicInformation: *minimum = sizeof(FILE_BASIC_INFORMATION); return kWriteAttributes;
     default: return 0;
   }
