@@ -9,8 +9,6 @@
 constexpr std::size_t kPathUnits = 260;
 constexpr std::size_t kPathMaxLength = kPathUnits - 1;
 
-constexpr WCHAR kSeparator = u'\\';
-
 // Each returns STATUS_NAME_TOO_LONG, leaving the buffer as it was, when the result
 // would not fit a path buffer (CopyText: a buffer of the given units).
 NTSTATUS CopyText(WCHAR* buffer, std::size_t units, const WCHAR* text);

@@ -77,7 +77,7 @@ inline OpenObject* FindObject(HANDLE handle, ObjectKind kind) {
 }
 
 // Fills in a status block and returns its status.
-inline NTSTATUS Complete(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information) {
+inline NTSTATUS CompleteIo(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information) {
   io->Status = status;
   io->Information = information;
   return status;
@@ -107,6 +107,11 @@ NTSTATUS FindVolume(const WCHAR* path, std::size_t units, const char** directory
                     std::size_t* consumed);
 int FindLink(const WCHAR* name, std::size_t units, bool ignoreCase);
 const WCHAR* LinkTarget(int link);
+
+// Encodes the code point at text[at] (an unpaired surrogate as U+FFFD) as UTF-8 into out,
+// which takes 4 bytes or more, and moves at past it. Returns the bytes written.
+constexpr std::size_t kUtf8MaxBytes = 4;
+int EncodeNextUtf8(const WCHAR* text, std::size_t units, std::size_t& at, char* out);
 
 // UTF-16 to UTF-8. Returns the units written (without terminator) and terminates the
 // output; -1 for text that is not well formed or does not fit.

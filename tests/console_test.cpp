@@ -168,7 +168,7 @@ TEST(BoundedFormatTest, TextThatIsNoDirectiveIsCopied) {
 }
 
 // An argument in an error line: one line whatever it holds, cut in its middle to fit.
-TEST(ShowOnOneLineTest, ControlsBecomeVisibleAndLongTextIsCutInItsMiddle) {
+TEST(ShowElidedOnOneLineTest, ControlsBecomeVisibleAndLongTextIsCutInItsMiddle) {
   const WideString pair = WIDE("\xd83d\xde00");
   const struct {
     WideString text;
@@ -192,7 +192,7 @@ TEST(ShowOnOneLineTest, ControlsBecomeVisibleAndLongTextIsCutInItsMiddle) {
   for (const auto& row : cases) {
     SCOPED_TRACE(Narrow(row.text.c_str()));
     WCHAR shown[kMessageUnits];
-    ShowOnOneLine(shown, row.text.c_str(), row.room);
+    ShowElidedOnOneLine(shown, row.text.c_str(), row.room);
     EXPECT_EQ(WideString(shown), row.shown);
     EXPECT_LE(WideString(shown).size(), row.room);
   }

@@ -14,6 +14,7 @@
 
 #include "copy/copy_engine.h"
 #include "native/native_services.h"
+#include "tests/support/bound_services.h"
 #include "tests/support/process.h"
 #include "tests/support/scratch.h"
 
@@ -229,11 +230,12 @@ class ChangingSourceTest : public FaultsTest, public testing::WithParamInterface
  protected:
   void SetUp() override {
     FaultsTest::SetUp();
-    ASSERT_EQ(BindNativeServices(), nullptr);
-    realRead = NativeServices.ZwReadFile;
+    ASSERT_EQ(services_.Missing(), nullptr);
+    realRead = services_.Bound().ZwReadFile;
     NativeServices.ZwReadFile = ReadThenChange;
   }
-  void TearDown() override { NativeServices.ZwReadFile = realRead; }
+
+  BoundServices services_;
 };
 
 TEST_P(ChangingSourceTest, ChangedSourceIsNeverACopy) {

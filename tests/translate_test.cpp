@@ -12,6 +12,7 @@
 #include "native/path_functions.h"
 #include "pathing/path_text.h"
 #include "standin/test_hooks.h"
+#include "tests/support/bound_services.h"
 #include "tests/support/scratch.h"
 #include "tests/support/wide_text.h"
 
@@ -221,12 +222,10 @@ NTSTATUS NTAPI QueryClaimingTooMuch(HANDLE /*link*/, PUNICODE_STRING target, PUL
 }
 
 TEST_F(TranslateTest, LinkLengthBeyondTheOfferIsRefused) {
-  const NativeServiceTable bound = NativeServices;
+  const BoundServices services;
   NativeServices.ZwQuerySymbolicLinkObject = QueryClaimingTooMuch;
   NativeArgument d = Prepared<NativeArgument>();
-  const NTSTATUS status = ResolveDriveTarget(u"D:\\x", d.link);
-  NativeServices = bound;
-  EXPECT_EQ(status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(ResolveDriveTarget(u"D:\\x", d.link), STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST_F(TranslateTest, RootedPathTakesTheCurrentDrive) {
