@@ -6,11 +6,11 @@
 #include "native/windows_api.h"
 
 struct CopyProgress {
-  HANDLE console;         // standard output when it is a console, else nullptr
-  ULONGLONG total;        // the bytes the copy expects
-  ULONGLONG startedAt;    // the clock at the start, in milliseconds
-  ULONGLONG shownAt;      // when the line was last written; 0 while it has not been
-  ULONGLONG nextCheck;    // the bytes done at which the clock is read next
+  HANDLE console;       // standard output when it is a console, else nullptr
+  ULONGLONG total;      // the bytes the copy expects
+  ULONGLONG startedAt;  // the clock at the start, in milliseconds
+  ULONGLONG shownAt;    // when the line was last written; 0 while it has not been
+  ULONGLONG nextCheck;  // the bytes done at which the clock is read next
 };
 
 void StartProgress(CopyProgress& progress, ULONGLONG totalBytes);

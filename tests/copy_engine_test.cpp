@@ -514,36 +514,35 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
   }
 }
 
-TEST_F(CopyEngineTest, FailedSourceOpenCreatesNothing) {
-  const CopyOutcome outcome = Copy();
-
-  EXPECT_EQ(outcome.printed, "Error openning, Status=c0000034\n");
-  EXPECT_FALSE(outcome.copied);
-  EXPECT_EQ(creates.size(), 1U);
-  EXPECT_FALSE(fs::exists(folder_ / "copy"));
-}
-
-struct CreateFailure {
-  NTSTATUS returned;
+struct OpenOrCreateFailure {
+  bool sourceMissing;
+  NTSTATUS returned;  // the destination's create
   bool fillsBlock;
   NTSTATUS block;
   const char* printed;
 };
 
-// The second field is the status block's, which a failing service may leave untouched.
-TEST_F(CopyEngineTest, FailedCreateShowsBothStatusesAndReleasesSource) {
-  const CreateFailure failures[] = {
-      {STATUS_OBJECT_NAME_COLLISION, false, 0, "Error creating, Status=c0000035 (0)\n"},
-      {STATUS_OBJECT_NAME_COLLISION, true, STATUS_OBJECT_NAME_COLLISION,
+// A source that cannot be opened creates nothing; a destination that cannot be created shows
+// both statuses (the second is the status block's, which a failing service may leave
+// untouched) and releases the source. Neither reads a byte.
+TEST_F(CopyEngineTest, FailedOpenOrCreateReadsNothingAndHoldsNothing) {
+  const OpenOrCreateFailure failures[] = {
+      {true, STATUS_SUCCESS, false, 0, "Error openning, Status=c0000034\n"},
+      {false, STATUS_OBJECT_NAME_COLLISION, false, 0, "Error creating, Status=c0000035 (0)\n"},
+      {false, STATUS_OBJECT_NAME_COLLISION, true, STATUS_OBJECT_NAME_COLLISION,
        "Error creating, Status=c0000035 (c0000035)\n"},
-      {STATUS_ACCESS_DENIED, true, STATUS_DISK_FULL,
+      {false, STATUS_ACCESS_DENIED, true, STATUS_DISK_FULL,
        "Error creating, Status=c0000022 (c000007f)\n"},
   };
-  WriteBytes(folder_ / "source", "data");
-  for (const CreateFailure& failure : failures) {
+  for (const OpenOrCreateFailure& failure : failures) {
     SCOPED_TRACE(failure.printed);
+    if (failure.sourceMissing) {
+      fs::remove(folder_ / "source");
+    } else {
+      WriteBytes(folder_ / "source", "data");
+    }
     creates.clear();
-    failDestination = true;
+    failDestination = !failure.sourceMissing;
     destinationStatus = failure.returned;
     fillBlock = failure.fillsBlock;
     blockStatus = failure.block;
@@ -553,7 +552,12 @@ TEST_F(CopyEngineTest, FailedCreateShowsBothStatusesAndReleasesSource) {
     EXPECT_EQ(outcome.printed, failure.printed);
     EXPECT_FALSE(outcome.copied);
     EXPECT_EQ(readCalls, 0U);
-    EXPECT_EQ(OpenAlone(folder_.NativePath("source")), STATUS_SUCCESS);
+    EXPECT_FALSE(fs::exists(folder_ / "copy"));
+    if (failure.sourceMissing) {
+      EXPECT_EQ(creates.size(), 1U);
+    } else {
+      EXPECT_EQ(OpenAlone(folder_.NativePath("source")), STATUS_SUCCESS);
+    }
   }
 }
 
