@@ -568,6 +568,7 @@ TEST_F(CliTest, CommandLineThatCannotBeDecodedIsRefused) {
       {"Report.TXT", "out\xc3.txt", "argument 2 is not valid UTF-8"},    // cut short
       {"\xed\xa0\x80.txt", "out.txt", "argument 1 is not valid UTF-8"},  // a surrogate
       {"\xc0\xae\xc0\xae", "out.txt", "argument 1 is not valid UTF-8"},  // overlong
+      {"\xe0\x80\xae.txt", "out.txt", "argument 1 is not valid UTF-8"},  // "." in three bytes
       {"Report.TXT", std::string(40000, 'x'),
        "argument 2 makes the command line longer than 32767"},
   };
