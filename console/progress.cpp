@@ -20,15 +20,16 @@ struct Line {
       text[used++] = static_cast<WCHAR>(*ascii);
     }
   }
-  // A decimal number, right-aligned in width units.
-  void PutNumber(ULONGLONG value, std::size_t width) {
+  // A decimal number, right-aligned in kWidth units.
+  template <std::size_t kWidth>
+  void PutNumber(ULONGLONG value) {
     char digits[24];
     std::size_t count = 0;
     do {
       digits[count++] = static_cast<char>('0' + value % 10);
       value /= 10;
     } while (value != 0);
-    for (; width > count; --width) {
+    for (std::size_t width = kWidth; width > count; --width) {
       Put(" ");
     }
     while (count > 0) {
@@ -46,10 +47,10 @@ unsigned UnitShift(ULONGLONG total) {
 void PutAmount(Line& line, ULONGLONG bytes, unsigned shift) {
   constexpr ULONGLONG kHundredths = 100;
   const ULONGLONG fraction = ((bytes & ((1ULL << shift) - 1)) * kHundredths) >> shift;
-  line.PutNumber(bytes >> shift, 1);
+  line.PutNumber<1>(bytes >> shift);
   line.Put(".");
-  line.PutNumber(fraction / 10, 1);
-  line.PutNumber(fraction % 10, 1);
+  line.PutNumber<1>(fraction / 10);
+  line.PutNumber<1>(fraction % 10);
   line.Put(shift == 30 ? " GiB" : shift == 20 ? " MiB" : " KiB");
 }
 
@@ -64,7 +65,7 @@ unsigned Percent(ULONGLONG done, ULONGLONG total) {
 void WriteLine(const CopyProgress& progress, ULONGLONG done) {
   Line line{};
   line.Put("\r");
-  line.PutNumber(Percent(done, progress.total), 4);
+  line.PutNumber<4>(Percent(done, progress.total));
   line.Put("%  ");
   const unsigned shift = UnitShift(progress.total);
   PutAmount(line, done, shift);
