@@ -38,7 +38,7 @@ void ReportUnresolved(WCHAR* message, const WCHAR* argument, NTSTATUS status) {
   const std::size_t fixed =
       static_cast<std::size_t>(lstrlenW(kErrorResolving)) - kDirectiveUnits + kStatusDigits;
   WCHAR shown[kMessageUnits];
-  ShowOnOneLine(shown, argument, kMessageUnits - 1 - fixed);
+  ShowElidedOnOneLine(shown, argument, kMessageUnits - 1 - fixed);
   BoundedFormat(message, kMessageBytes, kErrorResolving, shown, StatusCode(status));
   ConsolePrint(message);
 }
@@ -70,8 +70,8 @@ bool TranslateArguments(WCHAR* arguments[], TranslationBuffers& paths, WCHAR* me
 void Announce(WCHAR* message, const TranslationBuffers& paths) {
   WCHAR source[kPathUnits];
   WCHAR destination[kPathUnits];
-  ShowOnOneLine(source, paths.source.path, kPathUnits - 1);
-  ShowOnOneLine(destination, paths.destination.path, kPathUnits - 1);
+  ShowElidedOnOneLine(source, paths.source.path, kPathUnits - 1);
+  ShowElidedOnOneLine(destination, paths.destination.path, kPathUnits - 1);
   BoundedFormat(message, kMessageBytes, kAnnouncement, source, destination);
   ConsolePrint(message);
 }

@@ -101,7 +101,7 @@ std::size_t CopyShown(WCHAR* out, const WCHAR* text, std::size_t units) {
 
 }  // namespace
 
-void ShowOnOneLine(WCHAR* shown, const WCHAR* text, std::size_t room) {
+void ShowElidedOnOneLine(WCHAR* shown, const WCHAR* text, std::size_t room) {
   const auto length = static_cast<std::size_t>(lstrlenW(text));
   if (length <= room) {
     shown[CopyShown(shown, text, length)] = 0;

@@ -34,4 +34,4 @@ void ConsolePrompt(const WCHAR* text);
 // it: control characters and line separators become U+FFFD, and a text longer than room
 // keeps its start and its end around "...", never splitting a surrogate pair. room is 3
 // or more.
-void ShowOnOneLine(WCHAR* shown, const WCHAR* text, std::size_t room);
+void ShowElidedOnOneLine(WCHAR* shown, const WCHAR* text, std::size_t room);

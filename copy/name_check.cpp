@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr WCHAR kSeparator = u'\\';
 constexpr ULONG kNameOffset = offsetof(FILE_NAME_INFORMATION, FileName);
 
 // The name the platform reports of an open file, in the given class; anything but a

@@ -13,6 +13,17 @@ static_assert(std::is_same_v<decltype(&::PathRemoveFileSpecW), PathRemoveFileSpe
 static_assert(std::is_same_v<decltype(&::PathGetDriveNumberW), PathGetDriveNumberWFn>);
 static_assert(std::is_same_v<decltype(&::PathIsRelativeW), PathIsRelativeWFn>);
 static_assert(std::is_same_v<decltype(&::PathSkipRootW), PathSkipRootWFn>);
+#else
+#include <type_traits>
+
+#include "standin/exports.h"
+
+// The stand-in's functions likewise: the export table's cast through void* would hide a
+// signature that drifted.
+static_assert(std::is_same_v<decltype(&standin::PathRemoveFileSpecW), PathRemoveFileSpecWFn>);
+static_assert(std::is_same_v<decltype(&standin::PathGetDriveNumberW), PathGetDriveNumberWFn>);
+static_assert(std::is_same_v<decltype(&standin::PathIsRelativeW), PathIsRelativeWFn>);
+static_assert(std::is_same_v<decltype(&standin::PathSkipRootW), PathSkipRootWFn>);
 #endif
 
 PathFunctionTable PathFunctions{};

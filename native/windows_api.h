@@ -13,3 +13,6 @@
 #else
 #include "standin/windows_api.h"
 #endif
+
+// Separates the names of a path: in the paths the user types and in native object names.
+inline constexpr WCHAR kSeparator = WIDE('\\');

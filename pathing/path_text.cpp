@@ -27,15 +27,15 @@ NTSTATUS AppendPath(WCHAR* path, const WCHAR* text) {
   return AppendPathUnits(path, text, Length(text));
 }
 
-NTSTATUS ReplacePathRoot(WCHAR* path, std::size_t rootUnits, const WCHAR* text) {
+NTSTATUS ReplacePathRoot(WCHAR* out, const WCHAR* path, std::size_t rootUnits, const WCHAR* text) {
   const std::size_t length = Length(path);
   const std::size_t textLength = Length(text);
   if (rootUnits > length || length - rootUnits + textLength > kPathMaxLength) {
     return STATUS_NAME_TOO_LONG;
   }
   // Move the rest (with its terminator) into place, then lay the new root before it.
-  std::memmove(path + textLength, path + rootUnits, (length - rootUnits + 1) * sizeof(WCHAR));
-  std::memcpy(path, text, textLength * sizeof(WCHAR));
+  std::memmove(out + textLength, path + rootUnits, (length - rootUnits + 1) * sizeof(WCHAR));
+  std::memcpy(out, text, textLength * sizeof(WCHAR));
   return STATUS_SUCCESS;
 }
 

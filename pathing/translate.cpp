@@ -83,9 +83,9 @@ std::size_t CurrentRootLength(const WCHAR* directory) {
   return PathFunctions.PathGetDriveNumberW(directory) >= 0 ? 2 : 0;
 }
 
-// Puts the root of the current directory before a rooted path; scratch is a path
+// Into out, the root of the current directory before a rooted path; scratch is a path
 // buffer that is free until the link's target is read into it.
-NTSTATUS PrependCurrentRoot(WCHAR* path, WCHAR* scratch) {
+NTSTATUS PrependCurrentRoot(const WCHAR* path, WCHAR* scratch, WCHAR* out) {
   const NTSTATUS status = ReadCurrentDirectory(scratch);
   if (status != STATUS_SUCCESS) {
     return status;
@@ -95,19 +95,19 @@ NTSTATUS PrependCurrentRoot(WCHAR* path, WCHAR* scratch) {
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
   }
   scratch[rootLength] = 0;
-  return ReplacePathRoot(path, 0, scratch);
+  return ReplacePathRoot(out, path, 0, scratch);
 }
 
-NTSTATUS ReplaceUncRoot(WCHAR* path, DriveLink& link) {
+NTSTATUS ReplaceUncRoot(const WCHAR* path, DriveLink& link, WCHAR* out) {
   if (UncRootLength(path) == 0) {
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
   }
   const NTSTATUS status = QueryLinkTarget(kUncLinkName, link.target);
   // The target, then "\server\share\rest".
-  return status != STATUS_SUCCESS ? status : ReplacePathRoot(path, 1, link.target);
+  return status != STATUS_SUCCESS ? status : ReplacePathRoot(out, path, 1, link.target);
 }
 
-NTSTATUS ReplaceDriveRoot(WCHAR* path, DriveLink& link) {
+NTSTATUS ReplaceDriveRoot(const WCHAR* path, DriveLink& link, WCHAR* out) {
   const WCHAR* rest = PathFunctions.PathSkipRootW(path);
   if (PathFunctions.PathGetDriveNumberW(path) < 0 || path[2] != kSeparator || rest == nullptr) {
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
@@ -115,23 +115,27 @@ NTSTATUS ReplaceDriveRoot(WCHAR* path, DriveLink& link) {
   const auto rootLength = static_cast<std::size_t>(rest - path);
   const NTSTATUS status = ResolveDriveTarget(path, link);
   // The target, then "\", then the rest after the root.
-  return status != STATUS_SUCCESS ? status : ReplacePathRoot(path, rootLength - 1, link.target);
+  return status != STATUS_SUCCESS ? status
+                                  : ReplacePathRoot(out, path, rootLength - 1, link.target);
 }
 
 // Into out (a path buffer), the native path of a path that is not relative: a drive
-// path, a network path or a path rooted on the current drive.
+// path, a network path or a path rooted on the current drive. The path is never copied
+// whole before its root is replaced: the replacement's bound is the only one on its length.
 NTSTATUS ComposeAbsolutePath(const WCHAR* path, DriveLink& link, WCHAR* out) {
   if (IsDeviceNamespacePath(path)) {
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
   }
-  NTSTATUS status = CopyPath(out, path);
-  if (status == STATUS_SUCCESS && IsRootedPath(out)) {
-    status = PrependCurrentRoot(out, link.target);
+  const WCHAR* absolute = path;
+  if (IsRootedPath(path)) {
+    const NTSTATUS status = PrependCurrentRoot(path, link.target, out);
+    if (status != STATUS_SUCCESS) {
+      return status;
+    }
+    absolute = out;
   }
-  if (status != STATUS_SUCCESS) {
-    return status;
-  }
-  return IsUncPath(out) ? ReplaceUncRoot(out, link) : ReplaceDriveRoot(out, link);
+  return IsUncPath(absolute) ? ReplaceUncRoot(absolute, link, out)
+                             : ReplaceDriveRoot(absolute, link, out);
 }
 
 std::size_t DirectoryRootLength(const WCHAR* directory) {

@@ -97,19 +97,17 @@ BOOL WriteConsoleW(HANDLE console, const VOID* buffer, DWORD charsToWrite, LPDWO
   if (descriptor < 0 || isatty(descriptor) == 0) {
     return FALSE;
   }
+  // A code point at a time, as WideCharToMultiByte converts: a pair is never split.
   const auto* text = static_cast<const WCHAR*>(buffer);
-  constexpr DWORD kSlice = 256;
-  char bytes[kSlice * 3];
-  for (DWORD done = 0; done < charsToWrite;) {
-    DWORD slice = charsToWrite - done < kSlice ? charsToWrite - done : kSlice;
-    const WCHAR last = text[done + slice - 1];
-    slice -= done + slice < charsToWrite && last >= 0xD800 && last <= 0xDBFF ? 1 : 0;
-    const int count = WideCharToMultiByte(CP_UTF8, 0, text + done, static_cast<int>(slice), bytes,
-                                          sizeof bytes, nullptr, nullptr);
-    if (!WriteAll(descriptor, bytes, static_cast<std::size_t>(count))) {
+  char bytes[1024];
+  std::size_t used = 0;
+  for (std::size_t at = 0; at < charsToWrite;) {
+    used += static_cast<std::size_t>(standin::EncodeNextUtf8(text, charsToWrite, at, bytes + used));
+    const bool full = used + standin::kUtf8MaxBytes > sizeof bytes;
+    if ((full || at == charsToWrite) && !WriteAll(descriptor, bytes, used)) {
       return FALSE;
     }
-    done += slice;
+    used = full ? 0 : used;
   }
   if (charsWritten != nullptr) {
     *charsWritten = charsToWrite;

@@ -57,7 +57,7 @@ ULONG AttributesOf(const struct stat& file) {
 NTSTATUS QueryBasic(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID information) {
   struct stat file {};
   if (fstat(object.descriptor, &file) != 0) {
-    return Complete(io, STATUS_IO_DEVICE_ERROR, 0);
+    return CompleteIo(io, STATUS_IO_DEVICE_ERROR, 0);
   }
   auto* reply = static_cast<FILE_BASIC_INFORMATION*>(information);
   reply->CreationTime = FileTime(file.st_ctim);
@@ -65,13 +65,13 @@ NTSTATUS QueryBasic(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID informa
   reply->LastWriteTime = FileTime(file.st_mtim);
   reply->ChangeTime = FileTime(file.st_ctim);
   reply->FileAttributes = AttributesOf(file);
-  return Complete(io, STATUS_SUCCESS, sizeof(FILE_BASIC_INFORMATION));
+  return CompleteIo(io, STATUS_SUCCESS, sizeof(FILE_BASIC_INFORMATION));
 }
 
 NTSTATUS QueryStandard(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID information) {
   struct stat file {};
   if (fstat(object.descriptor, &file) != 0) {
-    return Complete(io, STATUS_IO_DEVICE_ERROR, 0);
+    return CompleteIo(io, STATUS_IO_DEVICE_ERROR, 0);
   }
   constexpr std::int64_t kBlockBytes = 512;
   auto* reply = static_cast<FILE_STANDARD_INFORMATION*>(information);
@@ -80,7 +80,7 @@ NTSTATUS QueryStandard(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID info
   reply->NumberOfLinks = static_cast<ULONG>(file.st_nlink);
   reply->DeletePending = object.deleteOnClose != 0 ? TRUE : FALSE;
   reply->Directory = S_ISDIR(file.st_mode) ? TRUE : FALSE;
-  return Complete(io, STATUS_SUCCESS, sizeof(FILE_STANDARD_INFORMATION));
+  return CompleteIo(io, STATUS_SUCCESS, sizeof(FILE_STANDARD_INFORMATION));
 }
 
 // The name relative to the volume's root, "\" separated, as it was opened (the stand-in
@@ -102,7 +102,7 @@ NTSTATUS QueryName(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID informat
   const ULONG copied = bytes < room ? bytes : room;
   reply->FileNameLength = bytes;
   std::memcpy(reply->FileName, name, copied);
-  return Complete(io, copied < bytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS, kHeader + copied);
+  return CompleteIo(io, copied < bytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS, kHeader + copied);
 }
 
 // The smallest buffer each class the stand-in answers takes, or 0 for a class it does not.

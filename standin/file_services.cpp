@@ -238,13 +238,13 @@ NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
   const NTSTATUS status = OpenNative(attributes->ObjectName, parsed, access, shareAccess,
                                      disposition, options, &descriptor);
   if (status != STATUS_SUCCESS) {
-    return Complete(io, status, 0);
+    return CompleteIo(io, status, 0);
   }
   OpenObject* object = nullptr;
   *handle = AllocateObject(ObjectKind::File, &object);
   if (*handle == nullptr) {
     close(descriptor);
-    return Complete(io, STATUS_TOO_MANY_OPENED_FILES, 0);
+    return CompleteIo(io, STATUS_TOO_MANY_OPENED_FILES, 0);
   }
   struct stat opened {};
   fstat(descriptor, &opened);
@@ -254,7 +254,7 @@ NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
   object->inode = opened.st_ino;
   std::strcpy(object->path, parsed.path);
   object->volumeBytes = parsed.volumeBytes;
-  return Complete(io, STATUS_SUCCESS, disposition == FILE_CREATE ? kFileCreated : kFileOpened);
+  return CompleteIo(io, STATUS_SUCCESS, disposition == FILE_CREATE ? kFileCreated : kFileOpened);
 }
 
 NTSTATUS ZwReadFile(HANDLE file, HANDLE /*event*/, PIO_APC_ROUTINE /*apcRoutine*/,
@@ -270,12 +270,12 @@ NTSTATUS ZwReadFile(HANDLE file, HANDLE /*event*/, PIO_APC_ROUTINE /*apcRoutine*
     // A folder refuses a read before it starts, leaving the status block as it was.
     const int error = errno;
     return error == EISDIR ? STATUS_INVALID_DEVICE_REQUEST
-                           : Complete(io, StatusFromErrno(error), 0);
+                           : CompleteIo(io, StatusFromErrno(error), 0);
   }
   if (moved == 0 && length > 0) {
-    return Complete(io, STATUS_END_OF_FILE, 0);
+    return CompleteIo(io, STATUS_END_OF_FILE, 0);
   }
-  return Complete(io, STATUS_SUCCESS, static_cast<ULONG_PTR>(moved));
+  return CompleteIo(io, STATUS_SUCCESS, static_cast<ULONG_PTR>(moved));
 }
 
 // Like the platform, a write may move fewer bytes than asked and still succeed.
@@ -289,9 +289,9 @@ NTSTATUS ZwWriteFile(HANDLE file, HANDLE /*event*/, PIO_APC_ROUTINE /*apcRoutine
   }
   const ssize_t moved = Transfer(true, object->descriptor, buffer, length, byteOffset);
   if (moved < 0) {
-    return Complete(io, StatusFromErrno(errno), 0);
+    return CompleteIo(io, StatusFromErrno(errno), 0);
   }
-  return Complete(io, STATUS_SUCCESS, static_cast<ULONG_PTR>(moved));
+  return CompleteIo(io, STATUS_SUCCESS, static_cast<ULONG_PTR>(moved));
 }
 
 }  // namespace standin

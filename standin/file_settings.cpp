@@ -20,7 +20,7 @@ NTSTATUS SetDisposition(OpenObject& object, PIO_STATUS_BLOCK io, const void* inf
     return STATUS_ACCESS_DENIED;
   }
   object.deleteOnClose = doDelete ? 1 : 0;
-  return Complete(io, STATUS_SUCCESS, 0);
+  return CompleteIo(io, STATUS_SUCCESS, 0);
 }
 
 // Times of 0 stay as they are (POSIX keeps no creation time, and its change time is its
@@ -29,7 +29,7 @@ NTSTATUS SetBasic(const OpenObject& object, PIO_STATUS_BLOCK io, const void* inf
   const auto* basic = static_cast<const FILE_BASIC_INFORMATION*>(information);
   const timespec times[2] = {PosixTime(basic->LastAccessTime), PosixTime(basic->LastWriteTime)};
   if (futimens(object.descriptor, times) != 0) {
-    return Complete(io, STATUS_ACCESS_DENIED, 0);
+    return CompleteIo(io, STATUS_ACCESS_DENIED, 0);
   }
   struct stat file {};
   if (basic->FileAttributes != 0 && fstat(object.descriptor, &file) == 0) {
@@ -39,10 +39,10 @@ NTSTATUS SetBasic(const OpenObject& object, PIO_STATUS_BLOCK io, const void* inf
                         : NobodyMayWrite(file.st_mode) ? file.st_mode | S_IWUSR
                                                        : file.st_mode;
     if (mode != file.st_mode && fchmod(object.descriptor, mode & 07777) != 0) {
-      return Complete(io, STATUS_ACCESS_DENIED, 0);
+      return CompleteIo(io, STATUS_ACCESS_DENIED, 0);
     }
   }
-  return Complete(io, STATUS_SUCCESS, 0);
+  return CompleteIo(io, STATUS_SUCCESS, 0);
 }
 
 // The rights each class that can be set needs, or 0 for one the stand-in does not set.

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "standin/internal.h"
+#include "standin/test_hooks.h"
 
 namespace standin {
 
@@ -67,6 +68,14 @@ NTSTATUS ReleaseObject(HANDLE handle) {
   }
   object.kind = ObjectKind::Free;
   return STATUS_SUCCESS;
+}
+
+std::size_t OpenHandleCount() {
+  std::size_t open = 0;
+  for (const OpenObject& object : objectTable) {
+    open += object.kind != ObjectKind::Free ? 1 : 0;
+  }
+  return open;
 }
 
 NTSTATUS ZwClose(HANDLE handle) {

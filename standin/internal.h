@@ -10,32 +10,11 @@
 #include <ctime>
 #include <span>
 
+#include "standin/exports.h"
+#include "standin/start_up.h"
 #include "standin/windows_api.h"
 
 namespace standin {
-
-// The native services, as ntdll exports them.
-VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
-NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE handle, ACCESS_MASK access,
-                                  POBJECT_ATTRIBUTES attributes);
-NTSTATUS ZwQuerySymbolicLinkObject(HANDLE link, PUNICODE_STRING target, PULONG returnedLength);
-NTSTATUS ZwClose(HANDLE handle);
-NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
-                      PIO_STATUS_BLOCK io, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
-                      ULONG shareAccess, ULONG disposition, ULONG options, PVOID eaBuffer,
-                      ULONG eaLength);
-NTSTATUS ZwReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
-                    PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
-                    PULONG key);
-NTSTATUS ZwWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
-                     PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
-                     PULONG key);
-NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
-                              FILE_INFORMATION_CLASS informationClass);
-NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
-                                FILE_INFORMATION_CLASS informationClass);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING first, PCUNICODE_STRING second,
-                              BOOLEAN caseInsensitive);
 
 // Times of files: FILETIME ticks (100 ns since 1601) from a POSIX time, and back; a time of
 // 0 or -1 gives UTIME_OMIT (the time is left as it is).
@@ -43,12 +22,6 @@ LARGE_INTEGER FileTime(const timespec& time);
 timespec PosixTime(const LARGE_INTEGER& fileTime);
 // A file nobody may write shows as read-only, as under Wine.
 bool NobodyMayWrite(mode_t mode);
-
-// shlwapi's path functions, which kernelbase exports too.
-BOOL PathRemoveFileSpecW(LPWSTR path);
-int PathGetDriveNumberW(LPCWSTR path);
-BOOL PathIsRelativeW(LPCWSTR path);
-LPWSTR PathSkipRootW(LPCWSTR path);
 
 // What a module exports, by exact name.
 struct Export {
@@ -104,7 +77,7 @@ inline OpenObject* FindObject(HANDLE handle, ObjectKind kind) {
 }
 
 // Fills in a status block and returns its status.
-inline NTSTATUS Complete(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information) {
+inline NTSTATUS CompleteIo(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information) {
   io->Status = status;
   io->Information = information;
   return status;
@@ -127,9 +100,6 @@ NTSTATUS ReleaseObject(HANDLE handle);
 // ends; async-signal-safe.
 void RemoveMarkedFiles();
 
-// Gives the process the platform's rule for its end (see main.cpp).
-void InstallProcessEndRule();
-
 // The object namespace: maps a native path to the POSIX path it names.
 // Returns STATUS_SUCCESS with the volume's directory and the rest of the path after
 // the device name (empty, or beginning with a separator).
@@ -138,12 +108,13 @@ NTSTATUS FindVolume(const WCHAR* path, std::size_t units, const char** directory
 int FindLink(const WCHAR* name, std::size_t units, bool ignoreCase);
 const WCHAR* LinkTarget(int link);
 
-// UTF-16 to UTF-8 and back. Each returns the units written (without terminator) and
-// terminates the output. Utf16ToUtf8 returns -1 for text that is not well formed or does
-// not fit; Utf8ToUtf16 returns -1 for text that is not well formed, kNoRoom when it does
-// not fit.
-constexpr int kNoRoom = -2;
+// Encodes the code point at text[at] (an unpaired surrogate as U+FFFD) as UTF-8 into out,
+// which takes 4 bytes or more, and moves at past it. Returns the bytes written.
+constexpr std::size_t kUtf8MaxBytes = 4;
+int EncodeNextUtf8(const WCHAR* text, std::size_t units, std::size_t& at, char* out);
+
+// UTF-16 to UTF-8. Returns the units written (without terminator) and terminates the
+// output; -1 for text that is not well formed or does not fit.
 int Utf16ToUtf8(const WCHAR* text, std::size_t units, char* out, std::size_t capacity);
-int Utf8ToUtf16(const char* text, WCHAR* out, std::size_t capacity);
 
 }  // namespace standin

@@ -1,8 +1,5 @@
 // shlwapi's path functions as the tool relies on them: the backslash alone separates
 // components; the forward slash is an ordinary character.
-#include <type_traits>
-
-#include "native/path_functions.h"
 #include "standin/internal.h"
 
 namespace {
@@ -87,13 +84,6 @@ LPWSTR PathSkipRootW(LPCWSTR path) {
   }
   return const_cast<LPWSTR>(rest);  // NOLINT: the platform's signature
 }
-
-// Each function has exactly the type the tool calls it through: the export table's cast
-// through void* would hide a signature that drifted.
-static_assert(std::is_same_v<decltype(&PathRemoveFileSpecW), PathRemoveFileSpecWFn>);
-static_assert(std::is_same_v<decltype(&PathGetDriveNumberW), PathGetDriveNumberWFn>);
-static_assert(std::is_same_v<decltype(&PathIsRelativeW), PathIsRelativeWFn>);
-static_assert(std::is_same_v<decltype(&PathSkipRootW), PathSkipRootWFn>);
 
 namespace {
 

@@ -2,6 +2,8 @@
 // namespace and its modules. The tool itself never includes this header.
 #pragma once
 
+#include <cstddef>
+
 #include "standin/windows_api.h"
 
 namespace standin {
@@ -19,5 +21,8 @@ void ResetNamespace();
 void WithholdExport(LPCWSTR moduleName, const char* procName);
 // Back to the start-up modules: nothing withheld, nothing loaded since.
 void ResetModules();
+
+// How many handles of the native services are open: links and files.
+std::size_t OpenHandleCount();
 
 }  // namespace standin

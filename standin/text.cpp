@@ -113,6 +113,10 @@ long DecodeUtf8(const unsigned char* text, int& length) {
 
 namespace standin {
 
+int EncodeNextUtf8(const WCHAR* text, std::size_t units, std::size_t& at, char* out) {
+  return EncodeUtf8(NextCodePoint(text, units, at, false), out);
+}
+
 int Utf16ToUtf8(const WCHAR* text, std::size_t units, char* out, std::size_t capacity) {
   if (capacity == 0) {
     return -1;

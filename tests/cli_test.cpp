@@ -22,13 +22,17 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "tests/support/win_platform.h"
 #else
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 #endif
 
+#include <cctype>
 #include <chrono>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -45,6 +49,51 @@ constexpr const char* kUsage =
     "Usage:\nvantro <source> <destination>\nAttention: Filenames are case sensitive!";
 const std::string kUpper = "upper case report\n";
 const std::string kLower = "lower case report, longer\n";
+
+// A file another program holds open without sharing, as long as this lives.
+class HeldOpen {
+ public:
+  explicit HeldOpen(const fs::path& file) {
+#ifdef _WIN32
+    handle_ = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+#else
+    descriptor_ = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor_ >= 0 && flock(descriptor_, LOCK_EX) != 0) {
+      close(descriptor_);
+      descriptor_ = -1;
+    }
+#endif
+  }
+  ~HeldOpen() {
+#ifdef _WIN32
+    if (Held()) {
+      CloseHandle(handle_);
+    }
+#else
+    if (Held()) {
+      close(descriptor_);
+    }
+#endif
+  }
+  HeldOpen(const HeldOpen&) = delete;
+  HeldOpen& operator=(const HeldOpen&) = delete;
+
+#ifdef _WIN32
+  bool Held() const {
+    return handle_ != INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE handle_;
+#else
+  bool Held() const {
+    return descriptor_ >= 0;
+  }
+
+ private:
+  int descriptor_;
+#endif
+};
 
 class CliTest : public testing::Test {
  protected:
@@ -74,6 +123,21 @@ class CliTest : public testing::Test {
   RunResult Run(const std::vector<std::string>& names) const {
     return RunVantro(Names(names), Typed());
   }
+
+  // How a case types a name of the folder: as Name() gives it, or as the full path with its
+  // drive letter in lower case, or rooted on the current drive (the tool starts in Root()).
+  enum class Form { kName, kLowercaseDrive, kRooted };
+  std::string Typed(Form form, const std::string& name) const {
+    const std::string full = folder_.FullName(name);
+    switch (form) {
+      case Form::kLowercaseDrive: return static_cast<char>(std::tolower(full[0])) + full.substr(1);
+      case Form::kRooted: return full.substr(2);
+      case Form::kName: break;
+    }
+    return folder_.Name(name);
+  }
+  // A name whose native path takes exactly the 259 units a path buffer holds.
+  std::string Fitting() const { return std::string(259 - folder_.Announced("").size(), 'f'); }
 
   std::string Announcement(const std::string& source, const std::string& destination) const {
     return "src=" + folder_.Announced(source) + "\ndst=" + folder_.Announced(destination) + "\n\n";
@@ -146,13 +210,14 @@ TEST_F(CliTest, NeverWaitsForInputThatIsNotAConsole) {
 // the same last-write time, as Windows' own copy does.
 TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
   struct Pick {
-    const char* source;
-    const char* destination;
+    std::string source;
+    std::string destination;
     std::string made;  // the bytes the case writes to its source; empty: the fixture's file
     std::string expected;
     bool needsTwins = false;
     const char* extra = nullptr;
     bool oldAndReadOnly = false;
+    Form form = Form::kName;  // how both names are typed
   };
   const Pick picks[] = {
       {"Report.TXT", "upper.txt", "", kUpper, true},
@@ -165,6 +230,10 @@ TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
       {"\xe6\x8a\xa5\xe5\x91\x8a.txt", "\xe5\x89\xaf\xe6\x9c\xac.txt", "cjk\n", "cjk\n"},
       {"\xf0\x9f\x98\x80.txt", "\xf0\x9f\x98\x80 copy.txt", "emoji\n", "emoji\n"},
       {"dated.txt", "dated copy.txt", "2001\n", "2001\n", false, nullptr, true},
+      {"Report.TXT", "lower drive.txt", "", kUpper, false, nullptr, false, Form::kLowercaseDrive},
+      {"Report.TXT", "rooted.txt", "", kUpper, false, nullptr, false, Form::kRooted},
+      // A native path of 259 units fits a path buffer with its terminator.
+      {"Report.TXT", Fitting(), "", kUpper},
   };
   const auto inOld = std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now() -
                                                               std::chrono::hours(24 * 365 * 25));
@@ -180,11 +249,12 @@ TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
       fs::last_write_time(folder_.File(pick.source), inOld);
       fs::permissions(folder_.File(pick.source), fs::perms::owner_write, fs::perm_options::remove);
     }
-    std::vector<std::string> names{pick.source, pick.destination};
+    std::vector<std::string> arguments{Typed(pick.form, pick.source),
+                                       Typed(pick.form, pick.destination)};
     if (pick.extra != nullptr) {
-      names.emplace_back(pick.extra);
+      arguments.push_back(folder_.Name(pick.extra));
     }
-    const RunResult finished = Run(names);
+    const RunResult finished = RunVantro(arguments, Typed());
     EXPECT_EQ(finished.exitCode, 0);
     EXPECT_EQ(finished.output, Announcement(pick.source, pick.destination));
     EXPECT_EQ(ReadBytes(folder_.File(pick.destination)), pick.expected);
@@ -223,6 +293,10 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
     const char* destination;
     const char* line;  // a pattern: the create's second field may vary by platform
     bool needsTwins = false;
+    // Started by its bare name in this folder, with the source typed relative to it and the
+    // destination as a full path: the typed names of each begin at another offset.
+    const char* startIn = nullptr;
+    bool sourceHeldElsewhere = false;  // another program has it open without sharing
   };
   const Refusal refusals[] = {
       {"missing.txt", "out.txt", R"(Error openning, Status=c0000034\n)"},
@@ -241,6 +315,10 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
        true},
       {"Report.TXT", "TW\\dir\\new.txt", R"(Error creating, Status=c000003a \((c000003a|0)\)\n)",
        true},
+      {"Dir\\keep.txt", "TW\\dir\\new.txt", R"(Error creating, Status=c000003a \((c000003a|0)\)\n)",
+       true, "tw"},
+      // Share access 0 holds against another program that has the file open.
+      {"Report.TXT", "out.txt", R"(Error openning, Status=c0000043\n)", false, nullptr, true},
   };
   fs::create_directory(folder_.File("folder"));
   fs::create_directory(folder_.File("Sub"));
@@ -250,9 +328,23 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
     if (!CanRun(refusal.needsTwins, std::string(refusal.source) + " -> " + refusal.destination)) {
       continue;
     }
-    const RunResult finished = Run({refusal.source, refusal.destination});
+    RunOptions options = Typed();
+    std::vector<std::string> arguments = Names({refusal.source, refusal.destination});
+    std::string in;
+    if (refusal.startIn != nullptr) {
+      in = std::string(refusal.startIn) + "\\";
+      options.directory = folder_.Root() / refusal.startIn;
+      arguments = {refusal.source, folder_.FullName(refusal.destination)};
+    }
+    std::unique_ptr<HeldOpen> holder;
+    if (refusal.sourceHeldElsewhere) {
+      holder = std::make_unique<HeldOpen>(folder_.File(refusal.source));
+      ASSERT_TRUE(holder->Held());
+    }
+    const RunResult finished = RunVantro(arguments, options);
+    holder.reset();
     EXPECT_EQ(finished.exitCode, 1);
-    const std::string announcement = Announcement(refusal.source, refusal.destination);
+    const std::string announcement = Announcement(in + refusal.source, refusal.destination);
     ASSERT_EQ(finished.output.substr(0, announcement.size()), announcement);
     const std::string line = finished.output.substr(announcement.size());
     EXPECT_TRUE(std::regex_match(line, std::regex(refusal.line))) << line;
@@ -270,28 +362,6 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
   SkipCasesNotRun();
 }
 
-// Share access 0 holds against another process that has the file open.
-TEST_F(CliTest, SourceHeldOpenElsewhereIsRefused) {
-#ifdef _WIN32
-  const HANDLE holder = CreateFileW(folder_.File("Report.TXT").c_str(), GENERIC_READ, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  const RunResult finished = Run({"Report.TXT", "out.txt"});
-  CloseHandle(holder);
-#else
-  const int holder = open(folder_.File("Report.TXT").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(holder, 0);
-  ASSERT_EQ(flock(holder, LOCK_EX), 0);
-  const RunResult finished = Run({"Report.TXT", "out.txt"});
-  close(holder);
-#endif
-
-  EXPECT_EQ(finished.exitCode, 1);
-  EXPECT_EQ(finished.output,
-            Announcement("Report.TXT", "out.txt") + "Error openning, Status=c0000043\n");
-  EXPECT_FALSE(fs::exists(folder_.File("out.txt")));
-}
-
 // A path that cannot be translated is named as typed, before any file is touched.
 TEST_F(CliTest, UnresolvablePathsAreNamedAsTyped) {
   const std::string noDrive = LetterWithoutDrive() + ":\\";
@@ -304,6 +374,20 @@ TEST_F(CliTest, UnresolvablePathsAreNamedAsTyped) {
       {{noDrive + "in.txt", folder_.Name("out.txt")}, noDrive + "in.txt", "c0000034"},
       {{folder_.Name("Report.TXT"), noDrive + "out.txt"}, noDrive + "out.txt", "c0000034"},
       {{folder_.Name("Report.TXT"), "Z:out.txt"}, "Z:out.txt", "c000003b"},
+      // No separator after the colon, no share, or the object namespace itself.
+      {{"C:", folder_.Name("out.txt")}, "C:", "c000003b"},
+      {{folder_.Name("Report.TXT"), "C:foo"}, "C:foo", "c000003b"},
+      {{"\\\\", folder_.Name("out.txt")}, "\\\\", "c000003b"},
+      {{"\\\\server", folder_.Name("out.txt")}, "\\\\server", "c000003b"},
+      {{"\\\\?\\C:\\x", folder_.Name("out.txt")}, "\\\\?\\C:\\x", "c000003b"},
+      {{folder_.Name("Report.TXT"), "\\\\.\\C:\\x"}, "\\\\.\\C:\\x", "c000003b"},
+      // A native path of 260 units, from a name as typed and from a full path.
+      {{folder_.Name("Report.TXT"), folder_.Name(Fitting() + "x")},
+       folder_.Name(Fitting() + "x"),
+       "c0000106"},
+      {{folder_.FullName(Fitting() + "x"), folder_.Name("out.txt")},
+       folder_.FullName(Fitting() + "x"),
+       "c0000106"},
   };
   for (const Unresolvable& unresolvable : cases) {
     SCOPED_TRACE(unresolvable.typed);
@@ -321,6 +405,57 @@ TEST_F(CliTest, UnresolvablePathsAreNamedAsTyped) {
                                                            "Status=c0000106\n")))
       << finished.output;
   EXPECT_EQ(finished.output.size(), 1023U);
+}
+
+// Arguments the platform refuses once they are translated: an empty name, a "." or ".."
+// segment, a "/" inside a name, the root of a drive. Each run prints the announcement and one
+// line, exits with 1 and leaves every file as it was.
+TEST_F(CliTest, NamesThePlatformRefusesAreOneLine) {
+  const std::string anyStatus = "c[0-9a-f]{7}";
+  struct Refused {
+    std::string source;
+    std::string destination;
+    std::string line;  // a pattern
+    bool hostOnly = false;
+    bool needsDriveZ = false;  // the POSIX root, which Wine and the stand-in give drive Z:
+  };
+  const Refused cases[] = {
+      {"", folder_.Name("out.txt"), "Error openning, Status=" + anyStatus},
+      {folder_.Name("Report.TXT"), "", "Error creating, Status=" + anyStatus + " \\(.*\\)"},
+      {"", "", "Error openning, Status=" + anyStatus},
+      {folder_.Name("sub/Report.TXT"), folder_.Name("out.txt"), "Error openning, Status=c0000033"},
+      {folder_.Name("Report.TXT"), folder_.Name("sub/out.txt"),
+       "Error creating, Status=c0000033 \\(.*\\)"},
+      {folder_.Name("..\\Report.TXT"), folder_.Name("out.txt"), "Error openning, Status=c0000033"},
+      {folder_.FullName("sub\\..\\Report.TXT"), folder_.Name("out.txt"),
+       "Error openning, Status=c0000033"},
+      {folder_.Name("Report.TXT"), folder_.FullName("..\\out.txt"),
+       "Error creating, Status=c0000033 \\(.*\\)"},
+      {folder_.Name(".\\Report.TXT"), folder_.Name("out.txt"), "Error openning, Status=c0000033"},
+      {"\\", folder_.Name("out.txt"), "Error openning, Status=c00000ba"},
+      {folder_.Name("Report.TXT"), "\\", "Error creating, Status=" + anyStatus + " \\(.*\\)"},
+      // The stand-in's network link leads to no volume; Wine would look for the server.
+      {"\\\\server\\share\\x", folder_.Name("out.txt"), "Error openning, Status=c000003a", true},
+      // Through the drive link the platform reports for Z:; Wine cannot open files by the
+      // device path it names, and the stand-in has no such file.
+      {"Z:\\tmp\\x\\a", "Z:\\tmp\\x\\b", "Error openning, Status=c0000034", false, true},
+  };
+  fs::create_directory(folder_.File("sub"));
+  for (const Refused& refused : cases) {
+    SCOPED_TRACE(refused.source + " -> " + refused.destination);
+#ifdef _WIN32
+    if (refused.hostOnly || (refused.needsDriveZ && !RunningUnderWine())) {
+      continue;
+    }
+#endif
+    const RunResult finished = RunVantro({refused.source, refused.destination}, Typed());
+    EXPECT_EQ(finished.exitCode, 1);
+    EXPECT_TRUE(std::regex_match(finished.output,
+                                 std::regex("src=[^\n]*\ndst=[^\n]*\n\n" + refused.line + "\n")))
+        << finished.output;
+    EXPECT_EQ(FileCount(), filesBefore_ + 1);
+    EXPECT_EQ(ReadBytes(folder_.File("Report.TXT")), kUpper);
+  }
 }
 
 // Relative arguments are taken against the program's folder when it was started by a path
@@ -348,6 +483,9 @@ TEST_F(CliTest, RelativeArgumentsTakeTheFolderOfTheStart) {
       {program, folder_.Root(), "tools\\"},
       {"vantro", folder_.Root(), ""},
       {"vantro", folder_.Root() / "tools", "tools\\"},
+      {".\\" + binary.filename().string(), folder_.Root(), ""},
+      // A forward slash separates nothing: the name is bare.
+      {"tools/" + binary.filename().string(), folder_.Root(), ""},
   };
   int run = 0;
   for (const Start& start : starts) {
@@ -422,14 +560,20 @@ TEST_F(CliTest, LoopOverAListCopiesEveryFile) {
 // never replaced by another name. (Windows hands the program UTF-16.)
 TEST_F(CliTest, CommandLineThatCannotBeDecodedIsRefused) {
   const struct {
+    std::string source;
     std::string destination;
     const char* reason;
   } cases[] = {
-      {"out\xff.txt", "argument 2 is not valid UTF-8"},
-      {std::string(40000, 'x'), "argument 2 makes the command line longer than 32767"},
+      {"Report.TXT", "out\xff.txt", "argument 2 is not valid UTF-8"},
+      {"Report.TXT", "out\xc3.txt", "argument 2 is not valid UTF-8"},    // cut short
+      {"\xed\xa0\x80.txt", "out.txt", "argument 1 is not valid UTF-8"},  // a surrogate
+      {"\xc0\xae\xc0\xae", "out.txt", "argument 1 is not valid UTF-8"},  // overlong
+      {"\xe0\x80\xae.txt", "out.txt", "argument 1 is not valid UTF-8"},  // "." in three bytes
+      {"Report.TXT", std::string(40000, 'x'),
+       "argument 2 makes the command line longer than 32767"},
   };
   for (const auto& row : cases) {
-    const RunResult finished = Run({"Report.TXT", row.destination});
+    const RunResult finished = Run({row.source, row.destination});
     EXPECT_EQ(finished.exitCode, 1);
     EXPECT_TRUE(std::regex_match(finished.output, std::regex("Error[^\n]*\n"))) << finished.output;
     EXPECT_NE(finished.output.find(row.reason), std::string::npos) << finished.output;

@@ -168,7 +168,7 @@ TEST(BoundedFormatTest, TextThatIsNoDirectiveIsCopied) {
 }
 
 // An argument in an error line: one line whatever it holds, cut in its middle to fit.
-TEST(ShowOnOneLineTest, ControlsBecomeVisibleAndLongTextIsCutInItsMiddle) {
+TEST(ShowElidedOnOneLineTest, ControlsBecomeVisibleAndLongTextIsCutInItsMiddle) {
   const WideString pair = WIDE("\xd83d\xde00");
   const struct {
     WideString text;
@@ -192,23 +192,41 @@ TEST(ShowOnOneLineTest, ControlsBecomeVisibleAndLongTextIsCutInItsMiddle) {
   for (const auto& row : cases) {
     SCOPED_TRACE(Narrow(row.text.c_str()));
     WCHAR shown[kMessageUnits];
-    ShowOnOneLine(shown, row.text.c_str(), row.room);
+    ShowElidedOnOneLine(shown, row.text.c_str(), row.room);
     EXPECT_EQ(WideString(shown), row.shown);
     EXPECT_LE(WideString(shown).size(), row.room);
   }
 }
 
+std::string Repeated(const std::string& bytes, std::size_t times) {
+  std::string text;
+  for (std::size_t at = 0; at < times; ++at) {
+    text += bytes;
+  }
+  return text;
+}
+
 // Redirected output is UTF-8, converted a slice of 512 units at a time: a surrogate pair
-// on either side of a slice's end arrives whole.
+// on either side of a slice's end arrives whole, and a slice of characters that take three
+// bytes each fits its conversion buffer.
 TEST(ConsolePrintTest, RedirectedTextKeepsPairsAcrossSlices) {
   const WideString pair = WIDE("\xd83d\xde00");  // U+1F600
   const std::string encoded = "\xF0\x9F\x98\x80";
+  struct Row {
+    WideString text;
+    std::string expected;
+  };
+  std::vector<Row> cases;
   for (const std::size_t before : {510, 511, 512, 1023, 1535}) {
-    SCOPED_TRACE(before);
-    const WideString text = WideString(before, WIDE('a')) + pair + WIDE("\xe9z");
+    cases.push_back({WideString(before, WIDE('a')) + pair + WIDE("\xe9z"),
+                     std::string(before, 'a') + encoded + "\xC3\xA9z"});
+  }
+  cases.push_back({WideString(1100, 0x20AC), Repeated("\xE2\x82\xAC", 1100)});  // U+20AC
+  for (const Row& row : cases) {
+    SCOPED_TRACE(row.text.size());
     OutputCapture capture;
-    ConsolePrint(text.c_str());
-    EXPECT_EQ(capture.Finish(), std::string(before, 'a') + encoded + "\xC3\xA9z");
+    ConsolePrint(row.text.c_str());
+    EXPECT_EQ(capture.Finish(), row.expected);
   }
 }
 

@@ -16,6 +16,7 @@
 
 #include "console/console.h"
 #include "native/native_services.h"
+#include "tests/support/bound_services.h"
 #include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;
@@ -99,7 +100,7 @@ NTSTATUS destinationStatus;
 bool fillBlock;
 NTSTATUS blockStatus;
 
-NTSTATUS Complete(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information) {
+NTSTATUS CompleteIo(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information) {
   io->Status = status;
   io->Information = information;
   return status;
@@ -112,13 +113,13 @@ NTSTATUS Scripted(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID cont
                   PULONG key) {
   const Step step = kScript.Next(kCalls);
   if (step.kind == Step::kFail || step.kind == Step::kNothing) {
-    return Complete(io, step.status, 0);
+    return CompleteIo(io, step.status, 0);
   }
   const ULONG asked = step.kind == Step::kLimit ? std::min(length, step.bytes) : length;
   const NTSTATUS status =
       (bound.*kService)(file, event, routine, context, io, buffer, asked, offset, key);
   if (step.kind == Step::kEndAsEmpty && status == STATUS_END_OF_FILE) {
-    return Complete(io, STATUS_SUCCESS, 0);
+    return CompleteIo(io, STATUS_SUCCESS, 0);
   }
   return status;
 }
@@ -159,8 +160,8 @@ NTSTATUS ScriptedMark(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG
 // Whether nothing holds the file any more: an open without sharing succeeds only then.
 NTSTATUS OpenAlone(const WideString& path) {
   HANDLE handle = nullptr;
-  const NTSTATUS status =
-      CreateNative(bound, path, &handle, GENERIC_READ | SYNCHRONIZE, FILE_OPEN, 0x50);
+  const NTSTATUS status = CreateNative(bound, path, &handle, GENERIC_READ | SYNCHRONIZE, FILE_OPEN,
+                                       FILE_SYNCHRONOUS_IO_ALERT | FILE_NON_DIRECTORY_FILE);
   if (status == STATUS_SUCCESS) {
     CloseHandle(handle);
   }
@@ -170,9 +171,8 @@ NTSTATUS OpenAlone(const WideString& path) {
 class CopyEngineTest : public testing::Test {
  protected:
   void SetUp() override {
-    saved_ = NativeServices;
-    ASSERT_EQ(BindNativeServices(), nullptr);
-    bound = NativeServices;
+    ASSERT_EQ(services_.Missing(), nullptr);
+    bound = services_.Bound();
     reads = {};
     writes = {};
     marks = {};
@@ -185,16 +185,13 @@ class CopyEngineTest : public testing::Test {
     NativeServices.ZwCreateFile = RecordedCreate;
     NativeServices.ZwSetInformationFile = ScriptedMark;
   }
-  void TearDown() override { NativeServices = saved_; }
 
   CopyOutcome Copy() {
     return CopyCapturingOutput(folder_.NativePath("source"), folder_.NativePath("copy"));
   }
 
+  BoundServices services_;
   ScratchFolder folder_;
-
- private:
-  NativeServiceTable saved_{};
 };
 
 struct Scenario {
@@ -370,15 +367,15 @@ TEST_F(CopyEngineTest, OpensSourceAndCreatesDestinationAsAsked) {
   const CreateCall& destination = creates[1];
   EXPECT_EQ(source.name, folder_.NativePath("source"));
   EXPECT_EQ(destination.name, folder_.NativePath("copy"));
-  EXPECT_EQ(source.access, 0x80100000U);
-  EXPECT_EQ(destination.access, 0x40110000U);
-  EXPECT_EQ(source.options, 0x50U);
-  EXPECT_EQ(destination.options, 0x10U);
-  EXPECT_EQ(source.disposition, 1U);       // FILE_OPEN
-  EXPECT_EQ(destination.disposition, 2U);  // FILE_CREATE
+  EXPECT_EQ(source.access, GENERIC_READ | SYNCHRONIZE);
+  EXPECT_EQ(destination.access, GENERIC_WRITE | SYNCHRONIZE | DELETE);
+  EXPECT_EQ(source.options, FILE_SYNCHRONOUS_IO_ALERT | FILE_NON_DIRECTORY_FILE);
+  EXPECT_EQ(destination.options, FILE_SYNCHRONOUS_IO_ALERT);
+  EXPECT_EQ(source.disposition, FILE_OPEN);
+  EXPECT_EQ(destination.disposition, FILE_CREATE);
   for (const CreateCall& call : creates) {
     EXPECT_EQ(call.shareAccess, 0U);
-    EXPECT_EQ(call.objectAttributes, 0x200U);  // OBJ_KERNEL_HANDLE, never case-insensitive
+    EXPECT_EQ(call.objectAttributes, OBJ_KERNEL_HANDLE);  // never OBJ_CASE_INSENSITIVE
     EXPECT_EQ(call.objectLength, sizeof(OBJECT_ATTRIBUTES));
     EXPECT_FALSE(call.rootDirectory);
     EXPECT_EQ(call.fileAttributes, 0U);
@@ -464,6 +461,9 @@ NTSTATUS ScriptedNameQuery(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, 
 // evidence that the platform opened another file; nothing else stops the copy.
 TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
   const NTSTATUS kNone = STATUS_INVALID_INFO_CLASS;
+  constexpr auto kRoom = static_cast<ULONG>(kBlock - offsetof(FILE_NAME_INFORMATION, FileName));
+  const std::u16string kFillsRoom =
+      u"\\v\\" + std::u16string(kRoom / sizeof(WCHAR) - 14, u'x') + u"\\Sub\\Source";
   const struct {
     const char* label;
     NameReply normalized;
@@ -488,6 +488,9 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
        {STATUS_SUCCESS, u"\\v\\Sub\\Source", 100000},
        {STATUS_SUCCESS, u"\\v\\Sub\\Source", 100000},
        ""},
+      // A name that fills the buffer after the record's header, with a length one byte
+      // beyond it: no answer, though its units would fit the buffer whole.
+      {"length one byte beyond the room", {STATUS_SUCCESS, kFillsRoom, kRoom + 1}, {kNone}, ""},
   };
   std::filesystem::create_directory(folder_ / "Sub");
   WriteBytes(folder_ / "Sub" / "source", "data");
@@ -511,36 +514,35 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
   }
 }
 
-TEST_F(CopyEngineTest, FailedSourceOpenCreatesNothing) {
-  const CopyOutcome outcome = Copy();
-
-  EXPECT_EQ(outcome.printed, "Error openning, Status=c0000034\n");
-  EXPECT_FALSE(outcome.copied);
-  EXPECT_EQ(creates.size(), 1U);
-  EXPECT_FALSE(fs::exists(folder_ / "copy"));
-}
-
-struct CreateFailure {
-  NTSTATUS returned;
+struct OpenOrCreateFailure {
+  bool sourceMissing;
+  NTSTATUS returned;  // the destination's create
   bool fillsBlock;
   NTSTATUS block;
   const char* printed;
 };
 
-// The second field is the status block's, which a failing service may leave untouched.
-TEST_F(CopyEngineTest, FailedCreateShowsBothStatusesAndReleasesSource) {
-  const CreateFailure failures[] = {
-      {STATUS_OBJECT_NAME_COLLISION, false, 0, "Error creating, Status=c0000035 (0)\n"},
-      {STATUS_OBJECT_NAME_COLLISION, true, STATUS_OBJECT_NAME_COLLISION,
+// A source that cannot be opened creates nothing; a destination that cannot be created shows
+// both statuses (the second is the status block's, which a failing service may leave
+// untouched) and releases the source. Neither reads a byte.
+TEST_F(CopyEngineTest, FailedOpenOrCreateReadsNothingAndHoldsNothing) {
+  const OpenOrCreateFailure failures[] = {
+      {true, STATUS_SUCCESS, false, 0, "Error openning, Status=c0000034\n"},
+      {false, STATUS_OBJECT_NAME_COLLISION, false, 0, "Error creating, Status=c0000035 (0)\n"},
+      {false, STATUS_OBJECT_NAME_COLLISION, true, STATUS_OBJECT_NAME_COLLISION,
        "Error creating, Status=c0000035 (c0000035)\n"},
-      {STATUS_ACCESS_DENIED, true, STATUS_DISK_FULL,
+      {false, STATUS_ACCESS_DENIED, true, STATUS_DISK_FULL,
        "Error creating, Status=c0000022 (c000007f)\n"},
   };
-  WriteBytes(folder_ / "source", "data");
-  for (const CreateFailure& failure : failures) {
+  for (const OpenOrCreateFailure& failure : failures) {
     SCOPED_TRACE(failure.printed);
+    if (failure.sourceMissing) {
+      fs::remove(folder_ / "source");
+    } else {
+      WriteBytes(folder_ / "source", "data");
+    }
     creates.clear();
-    failDestination = true;
+    failDestination = !failure.sourceMissing;
     destinationStatus = failure.returned;
     fillBlock = failure.fillsBlock;
     blockStatus = failure.block;
@@ -550,7 +552,12 @@ TEST_F(CopyEngineTest, FailedCreateShowsBothStatusesAndReleasesSource) {
     EXPECT_EQ(outcome.printed, failure.printed);
     EXPECT_FALSE(outcome.copied);
     EXPECT_EQ(readCalls, 0U);
-    EXPECT_EQ(OpenAlone(folder_.NativePath("source")), STATUS_SUCCESS);
+    EXPECT_FALSE(fs::exists(folder_ / "copy"));
+    if (failure.sourceMissing) {
+      EXPECT_EQ(creates.size(), 1U);
+    } else {
+      EXPECT_EQ(OpenAlone(folder_.NativePath("source")), STATUS_SUCCESS);
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "copy/copy_engine.h"
 #include "native/native_services.h"
+#include "tests/support/bound_services.h"
 #include "tests/support/process.h"
 #include "tests/support/scratch.h"
 
@@ -41,6 +43,9 @@ struct Interruption {
   int signal;
   bool ignoredAtStart;  // as a background job of a shell starts with SIGINT
   bool readOnlySource = false;
+  // Before the signal, another program's open of the source or the destination is refused:
+  // the copy holds both without sharing.
+  bool heldAgainstOthers = false;
 };
 
 void PrintTo(const Interruption& row, std::ostream* out) {
@@ -60,6 +65,17 @@ class InterruptedCopyTest : public FaultsTest, public testing::WithParamInterfac
       usleep(10000);
     }
     return -1;
+  }
+
+  // Whether another program of the platform may open the file for reading with every kind
+  // of sharing: the stand-in takes a shared lock for such an open. Nothing is read.
+  static bool SharedOpenAllowed(const fs::path& file) {
+    const int descriptor = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const bool allowed = descriptor >= 0 && flock(descriptor, LOCK_SH | LOCK_NB) == 0;
+    if (descriptor >= 0) {
+      close(descriptor);
+    }
+    return allowed;
   }
 
   // Whether the destination holds at least this many bytes within 10 s.
@@ -86,6 +102,10 @@ TEST_P(InterruptedCopyTest, LeavesNoDestination) {
   const std::string data = RandomBytes(64 * 1024, 12);
   ASSERT_EQ(write(feed, data.data(), data.size()), static_cast<ssize_t>(data.size()));
   ASSERT_TRUE(Grows(folder_ / "out.bin", data.size())) << "the copy did not begin";
+  if (row.heldAgainstOthers) {
+    EXPECT_FALSE(SharedOpenAllowed(fifo)) << "the source is not held";
+    EXPECT_FALSE(SharedOpenAllowed(folder_ / "out.bin")) << "the destination is not held";
+  }
 
   ASSERT_TRUE(copy.Signal(row.signal));
   if (row.ignoredAtStart) {
@@ -115,6 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Interruption{"User1", SIGUSR1, false}, Interruption{"CpuLimit", SIGXCPU, false},
                     Interruption{"RealTime", SIGRTMIN + 1, false},
                     Interruption{"ReadOnlySource", SIGTERM, false, true},
+                    Interruption{"HeldAgainstOthers", SIGTERM, false, false, true},
                     Interruption{"InterruptIgnoredAtStart", SIGINT, true}),
     [](const testing::TestParamInfo<Interruption>& info) { return info.param.name; });
 
@@ -229,11 +250,12 @@ class ChangingSourceTest : public FaultsTest, public testing::WithParamInterface
  protected:
   void SetUp() override {
     FaultsTest::SetUp();
-    ASSERT_EQ(BindNativeServices(), nullptr);
-    realRead = NativeServices.ZwReadFile;
+    ASSERT_EQ(services_.Missing(), nullptr);
+    realRead = services_.Bound().ZwReadFile;
     NativeServices.ZwReadFile = ReadThenChange;
   }
-  void TearDown() override { NativeServices.ZwReadFile = realRead; }
+
+  BoundServices services_;
 };
 
 TEST_P(ChangingSourceTest, ChangedSourceIsNeverACopy) {

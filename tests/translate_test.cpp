@@ -12,6 +12,7 @@
 #include "native/path_functions.h"
 #include "pathing/path_text.h"
 #include "standin/test_hooks.h"
+#include "tests/support/bound_services.h"
 #include "tests/support/scratch.h"
 #include "tests/support/wide_text.h"
 
@@ -59,7 +60,9 @@ class TranslateTest : public testing::Test {
     zDevice_ = Narrow(z.link.target);
   }
 
+  // Every resolution closes the link it opened.
   void TearDown() override {
+    EXPECT_EQ(standin::OpenHandleCount(), 0U) << "a link handle was left open";
     standin::ResetNamespace();
     fs::current_path(start_);
   }
@@ -99,20 +102,16 @@ class TranslateTest : public testing::Test {
   std::string zDevice_;
 };
 
-TEST_F(TranslateTest, LowercaseDriveLetterOpensUppercaseLink) {
-  NativeArgument d = Prepared<NativeArgument>();
-  ASSERT_EQ(ResolveDriveTarget(u"d:\\x", d.link), STATUS_SUCCESS);
-  EXPECT_EQ(Narrow(d.link.name), "\\??\\D:");
-  EXPECT_EQ(Narrow(d.link.target), "\\Device\\UnitD");
-}
-
-// Past the root, the user's text arrives unit for unit.
+// Past the root, the user's text arrives unit for unit: relative, drive, rooted and network
+// paths alike. (A lowercase drive letter opens the uppercase link: see the next test.)
 TEST_F(TranslateTest, ArgumentsKeepTheirTextAsTyped) {
+  fs::current_path(scratch_.Path());
+  ASSERT_TRUE(standin::AddLink(u"\\??\\UNC", u"\\Device\\UnitNet"));
   const struct {
-    const char* invocation;
-    const char* argument;
-    const char* expected;
-    const char* typed;
+    std::string invocation;
+    std::string argument;
+    std::string expected;
+    std::string typed;
   } cases[] = {
       {"D:\\tools\\vantro.exe", "Report.TXT", "\\Device\\UnitD\\tools\\Report.TXT", "Report.TXT"},
       {"d:\\Tools\\vantro.exe", "..\\a/b\\.\\..\\Mixed.Case",
@@ -127,6 +126,11 @@ TEST_F(TranslateTest, ArgumentsKeepTheirTextAsTyped) {
       // A drive-root base: one separator between the device and the name.
       {"D:\\vantro.exe", "Report.TXT", "\\Device\\UnitD\\Report.TXT", "Report.TXT"},
       {"d:\\vantro.exe", "sub\\r.txt", "\\Device\\UnitD\\sub\\r.txt", "sub\\r.txt"},
+      // Rooted on the current drive (the scratch folder is on Z:), whatever the base.
+      {"vantro.exe", "\\x\\Y.txt", zDevice_ + "\\x\\Y.txt", "x\\Y.txt"},
+      {"D:\\t\\vantro.exe", "\\a/b\\.\\c", zDevice_ + "\\a/b\\.\\c", "a/b\\.\\c"},
+      {"D:\\t\\vantro.exe", "\\\\server\\share\\Rest/x.txt",
+       "\\Device\\UnitNet\\server\\share\\Rest/x.txt", "Rest/x.txt"},
   };
   for (const auto& row : cases) {
     ExpectTranslation(row.invocation, row.argument, row.expected, row.typed);
@@ -219,24 +223,10 @@ NTSTATUS NTAPI QueryClaimingTooMuch(HANDLE /*link*/, PUNICODE_STRING target, PUL
 }
 
 TEST_F(TranslateTest, LinkLengthBeyondTheOfferIsRefused) {
-  const NativeServiceTable bound = NativeServices;
+  const BoundServices services;
   NativeServices.ZwQuerySymbolicLinkObject = QueryClaimingTooMuch;
   NativeArgument d = Prepared<NativeArgument>();
-  const NTSTATUS status = ResolveDriveTarget(u"D:\\x", d.link);
-  NativeServices = bound;
-  EXPECT_EQ(status, STATUS_BUFFER_TOO_SMALL);
-}
-
-TEST_F(TranslateTest, RootedPathTakesTheCurrentDrive) {
-  fs::current_path(scratch_.Path());
-  ExpectTranslation("vantro.exe", "\\x\\Y.txt", zDevice_ + "\\x\\Y.txt", "x\\Y.txt");
-  ExpectTranslation("D:\\t\\vantro.exe", "\\a/b\\.\\c", zDevice_ + "\\a/b\\.\\c");
-}
-
-TEST_F(TranslateTest, NetworkPathResolvesThroughItsLink) {
-  ASSERT_TRUE(standin::AddLink(u"\\??\\UNC", u"\\Device\\UnitNet"));
-  ExpectTranslation("D:\\t\\vantro.exe", "\\\\server\\share\\Rest/x.txt",
-                    "\\Device\\UnitNet\\server\\share\\Rest/x.txt", "Rest/x.txt");
+  EXPECT_EQ(ResolveDriveTarget(u"D:\\x", d.link), STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST_F(TranslateTest, RelativeInvocationIsTakenAgainstTheCurrentDirectory) {

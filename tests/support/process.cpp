@@ -117,13 +117,6 @@ bool VantroProcess::Running() {
   return Started() && !Reap(false);
 }
 
-bool VantroProcess::WriteInput(std::string_view bytes) {
-  // A tool that has already ended gives a failed write, not a signal to the test.
-  signal(SIGPIPE, SIG_IGN);
-  return input_ >= 0 &&
-         write(input_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-}
-
 // The output to its end, then the exit, both within the limit; a run still going then
 // is killed. A held standard input stays open until the run has ended.
 RunResult VantroProcess::Finish() {

@@ -10,7 +10,6 @@
 
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 struct RunOptions {
@@ -56,8 +55,6 @@ class VantroProcess {
 
   bool Started() const;
   bool Running();
-  // Writes to a held standard input.
-  bool WriteInput(std::string_view bytes);
 #ifndef _WIN32
   // Sends a signal, as another program on the machine would.
   bool Signal(int signalNumber);

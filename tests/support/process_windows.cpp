@@ -142,13 +142,6 @@ bool VantroProcess::Running() {
   return Started() && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
 }
 
-bool VantroProcess::WriteInput(std::string_view bytes) {
-  DWORD written = 0;
-  return input_ != nullptr &&
-         WriteFile(input_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-         written == bytes.size();
-}
-
 // The exit within the limit, else the process is ended; then the output it left in the file.
 RunResult VantroProcess::Finish() {
   RunResult result;

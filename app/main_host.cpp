@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "app/driver.h"
-#include "standin/internal.h"
+#include "standin/start_up.h"
 
 namespace {
 
