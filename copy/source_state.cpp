@@ -21,7 +21,6 @@ NTSTATUS QuerySourceState(HANDLE file, SourceState& state) {
   status = NativeServices.ZwQueryInformationFile(file, &io, &standard, sizeof standard,
                                                  FileStandardInformation);
   state.size = standard.EndOfFile.QuadPart;
-  state.links = standard.NumberOfLinks;
   return status;
 }
 
@@ -33,6 +32,6 @@ NTSTATUS CheckSourceUnchanged(HANDLE file, const SourceState& noted, ULONGLONG r
   }
   const bool same = now.size == noted.size && static_cast<ULONGLONG>(noted.size) == readBytes &&
                     SameTime(now.basic.LastWriteTime, noted.basic.LastWriteTime) &&
-                    now.links == noted.links;
+                    SameTime(now.basic.ChangeTime, noted.basic.ChangeTime);
   return same ? STATUS_SUCCESS : STATUS_SHARING_VIOLATION;
 }

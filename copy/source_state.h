@@ -9,13 +9,14 @@
 struct SourceState {
   FILE_BASIC_INFORMATION basic;  // its times and attributes
   LONGLONG size;
-  ULONG links;  // 0 once it was removed by its last name
 };
 
 // Two queries of the open source: its times and attributes, and its size.
 NTSTATUS QuerySourceState(HANDLE file, SourceState& state);
 
-// STATUS_SUCCESS when the source still has the noted size, last-write time and names, and
-// readBytes is all of it; STATUS_SHARING_VIOLATION (what another writer gets where share modes
-// hold) when it changed, or the status of a query that failed.
+// STATUS_SUCCESS when the source still has the noted size, last-write time and change time,
+// and readBytes is all of it; STATUS_SHARING_VIOLATION (what another writer gets where share
+// modes hold) when it changed, or the status of a query that failed. The change time moves
+// with anything done to the file: a write, a link added or removed, an attribute set, a time
+// put back.
 NTSTATUS CheckSourceUnchanged(HANDLE file, const SourceState& noted, ULONGLONG readBytes);

@@ -53,14 +53,15 @@ ULONG AttributesOf(const struct stat& file) {
   return attributes;
 }
 
-// The times and attributes; POSIX keeps no creation time, so the change time stands in.
+// The times and attributes, as Wine gives them: POSIX keeps no creation time, so the
+// last-write time stands in for it; the change time is the inode's.
 NTSTATUS QueryBasic(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID information) {
   struct stat file {};
   if (fstat(object.descriptor, &file) != 0) {
     return CompleteIo(io, STATUS_IO_DEVICE_ERROR, 0);
   }
   auto* reply = static_cast<FILE_BASIC_INFORMATION*>(information);
-  reply->CreationTime = FileTime(file.st_ctim);
+  reply->CreationTime = FileTime(file.st_mtim);
   reply->LastAccessTime = FileTime(file.st_atim);
   reply->LastWriteTime = FileTime(file.st_mtim);
   reply->ChangeTime = FileTime(file.st_ctim);

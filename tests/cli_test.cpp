@@ -95,6 +95,29 @@ class HeldOpen {
 #endif
 };
 
+// Hidden, system and archive: what the Windows build keeps beyond read-only. The host build
+// keeps read-only alone, so there no file has them.
+#ifdef _WIN32
+constexpr bool kKeepsHiddenAndSystem = true;
+constexpr DWORD kHiddenSystem =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+bool HiddenAndSystem(const fs::path& file) {
+  const DWORD attributes = GetFileAttributesW(file.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kHiddenSystem) == kHiddenSystem;
+}
+bool MadeHiddenAndSystem(const fs::path& file) {
+  return SetFileAttributesW(file.c_str(), kHiddenSystem) != 0 && HiddenAndSystem(file);
+}
+#else
+constexpr bool kKeepsHiddenAndSystem = false;
+bool HiddenAndSystem(const fs::path& /*file*/) {
+  return false;
+}
+bool MadeHiddenAndSystem(const fs::path& /*file*/) {
+  return false;
+}
+#endif
+
 class CliTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -189,6 +212,7 @@ TEST_F(CliTest, NeverWaitsForInputThatIsNotAConsole) {
       {{""}, kUsage, 1},
       {Names({"Report.TXT"}), kUsage, 1},
       {{"/?"}, kUsage, 0},
+      {{"/?x"}, kUsage, 1},  // a path, not a request
       {Names({"Report.TXT", "out.txt"}), Announcement("Report.TXT", "out.txt"), 0},
   };
   for (const Held& held : runs) {
@@ -217,7 +241,8 @@ TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
     bool needsTwins = false;
     const char* extra = nullptr;
     bool oldAndReadOnly = false;
-    Form form = Form::kName;  // how both names are typed
+    Form form = Form::kName;    // how both names are typed
+    bool hiddenSystem = false;  // the source is hidden, system and archived
   };
   const Pick picks[] = {
       {"Report.TXT", "upper.txt", "", kUpper, true},
@@ -234,6 +259,7 @@ TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
       {"Report.TXT", "rooted.txt", "", kUpper, false, nullptr, false, Form::kRooted},
       // A native path of 259 units fits a path buffer with its terminator.
       {"Report.TXT", Fitting(), "", kUpper},
+      {"shown.txt", "hidden.txt", "hidden\n", "hidden\n", false, nullptr, false, Form::kName, true},
   };
   const auto inOld = std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now() -
                                                               std::chrono::hours(24 * 365 * 25));
@@ -249,6 +275,13 @@ TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
       fs::last_write_time(folder_.File(pick.source), inOld);
       fs::permissions(folder_.File(pick.source), fs::perms::owner_write, fs::perm_options::remove);
     }
+    if (pick.hiddenSystem && !MadeHiddenAndSystem(folder_.File(pick.source))) {
+      // Wine keeps them in user extended attributes, which not every file system has.
+      if (kKeepsHiddenAndSystem) {
+        notRun_.push_back(pick.source + ": this file system keeps no hidden or system attribute");
+      }
+      continue;
+    }
     std::vector<std::string> arguments{Typed(pick.form, pick.source),
                                        Typed(pick.form, pick.destination)};
     if (pick.extra != nullptr) {
@@ -263,6 +296,7 @@ TEST_F(CliTest, CopiesTheFileOfExactlyTheNameGiven) {
       const fs::perms kept = fs::status(folder_.File(pick.destination)).permissions();
       EXPECT_EQ(kept & fs::perms::owner_write, fs::perms::none) << "the copy is not read-only";
     }
+    EXPECT_EQ(HiddenAndSystem(folder_.File(pick.destination)), pick.hiddenSystem);
   }
   EXPECT_FALSE(fs::exists(folder_.File("ignored.txt")));
   SkipCasesNotRun();
@@ -437,8 +471,9 @@ TEST_F(CliTest, NamesThePlatformRefusesAreOneLine) {
       // The stand-in's network link leads to no volume; Wine would look for the server.
       {"\\\\server\\share\\x", folder_.Name("out.txt"), "Error openning, Status=c000003a", true},
       // Through the drive link the platform reports for Z:; Wine cannot open files by the
-      // device path it names, and the stand-in has no such file.
-      {"Z:\\tmp\\x\\a", "Z:\\tmp\\x\\b", "Error openning, Status=c0000034", false, true},
+      // device path it names, and the test's folder has no such file.
+      {folder_.Scratch().DrivePath() + "\\absent.txt", folder_.Scratch().DrivePath() + "\\b.txt",
+       "Error openning, Status=c0000034", false, true},
   };
   fs::create_directory(folder_.File("sub"));
   for (const Refused& refused : cases) {
@@ -588,10 +623,11 @@ TEST_F(CliTest, CommandLineThatCannotBeDecodedIsRefused) {
 // announcement shows each as U+FFFD, so that no name can drive the terminal.
 TEST_F(CliTest, AnnouncementShowsNoControlCharacter) {
   WriteBytes(folder_.File("red\x1b[31m\r.txt"), kUpper);
-  const RunResult finished = Run({"red\x1b[31m\r.txt", "plain.txt"});
+  const RunResult finished = Run({"red\x1b[31m\r.txt", "bell\a.txt"});
   EXPECT_EQ(finished.exitCode, 0);
-  EXPECT_EQ(finished.output, Announcement("red\xef\xbf\xbd[31m\xef\xbf\xbd.txt", "plain.txt"));
-  EXPECT_EQ(ReadBytes(folder_.File("plain.txt")), kUpper);
+  EXPECT_EQ(finished.output,
+            Announcement("red\xef\xbf\xbd[31m\xef\xbf\xbd.txt", "bell\xef\xbf\xbd.txt"));
+  EXPECT_EQ(ReadBytes(folder_.File("bell\a.txt")), kUpper);
 }
 #endif
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <ostream>
@@ -157,6 +158,23 @@ NTSTATUS ScriptedMark(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG
   return bound.ZwSetInformationFile(file, io, information, length, informationClass);
 }
 
+// The source's times as Windows reports them: its creation time is not its last-write time.
+// A scenario may move the last-write time alone once the copy has read from the source.
+bool lastWriteMoves;
+
+NTSTATUS ReportedTimes(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                       FILE_INFORMATION_CLASS informationClass) {
+  const NTSTATUS status =
+      bound.ZwQueryInformationFile(file, io, information, length, informationClass);
+  if (status == STATUS_SUCCESS && informationClass == FileBasicInformation) {
+    auto* basic = static_cast<FILE_BASIC_INFORMATION*>(information);
+    constexpr LONGLONG kDay = 864000000000;
+    basic->CreationTime.QuadPart = basic->LastWriteTime.QuadPart - kDay;
+    basic->LastWriteTime.QuadPart += lastWriteMoves && readCalls > 0 ? 1 : 0;
+  }
+  return status;
+}
+
 // Whether nothing holds the file any more: an open without sharing succeeds only then.
 NTSTATUS OpenAlone(const WideString& path) {
   HANDLE handle = nullptr;
@@ -179,11 +197,12 @@ class CopyEngineTest : public testing::Test {
     readCalls = writeCalls = markCalls = 0;
     markTrail.clear();
     creates.clear();
-    failDestination = deleteRightOnly = fillBlock = false;
+    failDestination = deleteRightOnly = fillBlock = lastWriteMoves = false;
     NativeServices.ZwReadFile = Scripted<reads, readCalls, &NativeServiceTable::ZwReadFile>;
     NativeServices.ZwWriteFile = Scripted<writes, writeCalls, &NativeServiceTable::ZwWriteFile>;
     NativeServices.ZwCreateFile = RecordedCreate;
     NativeServices.ZwSetInformationFile = ScriptedMark;
+    NativeServices.ZwQueryInformationFile = ReportedTimes;
   }
 
   CopyOutcome Copy() {
@@ -209,6 +228,7 @@ struct Scenario {
   // A folder that lets the destination be created, but not with the right to delete it.
   bool deleteRightRefused = false;
   bool readOnlySource = false;
+  bool lastWriteMoves = false;  // the source's last-write time alone moves during the copy
 };
 
 const Scenario kScenarios[] = {
@@ -307,6 +327,17 @@ const Scenario kScenarios[] = {
      false,
      {{Real(), Real(), Fail(STATUS_ACCESS_DENIED)}, Real()},
      "TAF"},
+    {"LastWriteTimeMovedAlone",
+     kBlock + 3,
+     {},
+     {},
+     "Error reading, Status=c0000043\n",
+     false,
+     {},
+     "T",
+     false,
+     false,
+     true},
 };
 
 // Scenarios are named by their name alone in the test list.
@@ -331,6 +362,7 @@ TEST_P(CopyScenarioTest, CopiesWholeFileOrLeavesNothing) {
   writes = scenario.writes;
   marks = scenario.marks;
   failDestination = deleteRightOnly = scenario.deleteRightRefused;
+  lastWriteMoves = scenario.lastWriteMoves;
   destinationStatus = STATUS_ACCESS_DENIED;
 
   const CopyOutcome outcome = Copy();
@@ -343,6 +375,10 @@ TEST_P(CopyScenarioTest, CopiesWholeFileOrLeavesNothing) {
     const std::string copy = ReadBytes(folder_ / "copy");
     EXPECT_EQ(copy.size(), data.size());
     EXPECT_TRUE(copy == data) << "the copy differs from its source";
+    // The last-write time, at the platform's 100 ns.
+    EXPECT_EQ(
+        std::chrono::floor<std::chrono::microseconds>(fs::last_write_time(folder_ / "copy")),
+        std::chrono::floor<std::chrono::microseconds>(fs::last_write_time(folder_ / "source")));
     EXPECT_EQ(OpenAlone(folder_.NativePath("copy")), STATUS_SUCCESS);
   } else {
     EXPECT_FALSE(fs::exists(folder_ / "copy"));

@@ -133,7 +133,9 @@ INSTANTIATE_TEST_SUITE_P(
                     Interruption{"Terminate", SIGTERM, false},
                     Interruption{"HangUp", SIGHUP, false}, Interruption{"Alarm", SIGALRM, false},
                     Interruption{"User1", SIGUSR1, false}, Interruption{"CpuLimit", SIGXCPU, false},
+                    Interruption{"Quit", SIGQUIT, false},
                     Interruption{"RealTime", SIGRTMIN + 1, false},
+                    Interruption{"LastRealTime", SIGRTMAX, false},
                     Interruption{"ReadOnlySource", SIGTERM, false, true},
                     Interruption{"HeldAgainstOthers", SIGTERM, false, false, true},
                     Interruption{"InterruptIgnoredAtStart", SIGINT, true}),
@@ -270,9 +272,24 @@ TEST_P(ChangingSourceTest, ChangedSourceIsNeverACopy) {
   EXPECT_FALSE(fs::exists(folder_ / "out.bin"));
 }
 
+// Rewritten, then its last-write time put back, as `touch -r` or `rsync --inplace -t` do.
+void RewriteKeepingTime(const fs::path& path) {
+  struct stat before {};
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+  WriteBytes(path, RandomBytes(5 * kCopyBlockBytes + 7, 11));
+  const timespec back[2] = {{0, UTIME_OMIT}, before.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), back, 0), 0);
+}
+
+void AddLink(const fs::path& path) {
+  ASSERT_EQ(link(path.c_str(), (path.string() + ".link").c_str()), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     InjectedRead, ChangingSourceTest,
-    testing::Values(ChangingSource{"TruncatedToFirstBlock",
+    testing::Values(ChangingSource{"RewrittenWithItsTimePutBack", RewriteKeepingTime},
+                    ChangingSource{"LinkAdded", AddLink},
+                    ChangingSource{"TruncatedToFirstBlock",
                                    [](const fs::path& path) {
                                      ASSERT_EQ(truncate(path.c_str(), kCopyBlockBytes), 0);
                                    }},

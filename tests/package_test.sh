@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The release a user downloads, made as scripts/release.sh makes it from the built presets
-# windows and windows32: both ZIPs hold vantro.exe, the README and the LICENSE; SHA256SUMS
+# windows and windows32: both ZIPs hold vantro.exe (without debug sections), the README, the
+# LICENSE and every document the README links to; SHA256SUMS
 # beside them checks; the winget and Scoop manifests parse, name this version and carry the
 # hashes of these ZIPs; the 64-bit program carries its version resource and runs.
 # Usage: package_test.sh <version> <windres> <runner>
@@ -20,7 +21,9 @@ bash "$root/scripts/release.sh" --no-build "$out" >"$work/release.log" 2>&1 ||
   fail "SHA256SUMS lists: $(cat "$out/SHA256SUMS")"
 for arch in win64 win32; do
   listing=$(unzip -Z1 "$out/vantro-$version-$arch.zip" | sort | tr '\n' ' ')
-  [ "$listing" = "LICENSE README.md vantro.exe " ] || fail "the $arch ZIP holds: $listing"
+  [ "$listing" = "LICENSE README.md docs/performance.md docs/reliability.md docs/windows.md \
+vantro.exe " ] ||
+    fail "the $arch ZIP holds: $listing"
 done
 
 bash "$root/scripts/manifests.sh" "$version" \
@@ -50,6 +53,11 @@ PY
 zip="$out/vantro-$version-win64.zip"
 mkdir "$work/unpacked" && unzip -q "$zip" -d "$work/unpacked" || fail "unzip"
 resource=$("$windres" -i "$work/unpacked/vantro.exe" -O rc 2>&1)
+for link in $(grep -oE '\]\([^)#]+' "$work/unpacked/README.md" | cut -c3- | sort -u); do
+  [ -f "$work/unpacked/$link" ] || fail "the README links to $link, which the ZIP lacks"
+done
+"${windres%windres}objdump" -h "$work/unpacked/vantro.exe" | grep -q debug &&
+  fail "vantro.exe carries debug sections"
 for value in "\"ProductName\", \"vantro\"" "\"FileVersion\", \"$version\"" \
              "\"ProductVersion\", \"$version\"" "RT_MANIFEST"; do
   grep -qF "$value" <<<"$resource" || fail "no $value in the resources"
