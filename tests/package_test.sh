@@ -20,7 +20,7 @@ bash "$root/scripts/release.sh" --no-build "$out" >"$work/release.log" 2>&1 ||
   "vantro-$version-win32.zip vantro-$version-win64.zip " ] ||
   fail "SHA256SUMS lists: $(cat "$out/SHA256SUMS")"
 for arch in win64 win32; do
-  listing=$(unzip -Z1 "$out/vantro-$version-$arch.zip" | sort | tr '\n' ' ')
+  listing=$(unzip -Z1 "$out/vantro-$version-$arch.zip" | grep -v "/$" | sort | tr '\n' ' ')
   [ "$listing" = "LICENSE README.md docs/performance.md docs/reliability.md docs/windows.md \
 vantro.exe " ] ||
     fail "the $arch ZIP holds: $listing"
