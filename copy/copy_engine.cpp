@@ -19,7 +19,6 @@ constexpr ACCESS_MASK kSourceAccess = GENERIC_READ | SYNCHRONIZE;
 constexpr ACCESS_MASK kDestinationAccess = GENERIC_WRITE | SYNCHRONIZE | DELETE;
 constexpr ULONG kSourceOptions = FILE_SYNCHRONOUS_IO_ALERT | FILE_NON_DIRECTORY_FILE;
 constexpr ULONG kDestinationOptions = FILE_SYNCHRONOUS_IO_ALERT;
-constexpr ULONG kBlockBytes = kCopyBlockBytes;
 // The attributes Windows' own copy gives the new file, as far as a file's basic information
 // sets them: not compression, encryption, sparseness or a reparse point.
 constexpr ULONG kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
@@ -73,17 +72,18 @@ Outcome CopyBlocks(CopyFiles& files, BYTE* data) {
   NativeFile& source = files.source;
   StartProgress(files.progress, static_cast<ULONGLONG>(files.noted.size));
   for (;;) {
-    const NTSTATUS status = NativeServices.ZwReadFile(
-        source.handle, nullptr, nullptr, nullptr, &source.io, data, kBlockBytes, nullptr, nullptr);
+    const NTSTATUS status =
+        NativeServices.ZwReadFile(source.handle, nullptr, nullptr, nullptr, &source.io, data,
+                                  kCopyBlockBytes, nullptr, nullptr);
     if (status == STATUS_END_OF_FILE) {
       break;
     }
     if (status != STATUS_SUCCESS) {
       return {Step::kRead, status};
     }
-    const ULONG count = source.io.Information < kBlockBytes
+    const ULONG count = source.io.Information < kCopyBlockBytes
                             ? static_cast<ULONG>(source.io.Information)
-                            : kBlockBytes;
+                            : kCopyBlockBytes;
     if (count == 0) {
       break;
     }
@@ -101,10 +101,10 @@ Outcome CopyBlocks(CopyFiles& files, BYTE* data) {
 // Opens the source and holds it only if it is the file of exactly the typed names, then
 // notes what it looks like.
 Outcome OpenSource(CopyFiles& files, const WCHAR* typedNames, BYTE* data) {
-  NTSTATUS status = OpenFile(files.source, kSourceAccess, FILE_OPEN, kSourceOptions);
+  NTSTATUS status = OpenNativeFile(files.source, kSourceAccess, FILE_OPEN, kSourceOptions);
   if (status == STATUS_SUCCESS) {
     // The data buffer is free until the copy starts: it takes the reported name.
-    status = CheckOpenedName(files.source.handle, typedNames, data, kBlockBytes);
+    status = CheckOpenedName(files.source.handle, typedNames, data, kCopyBlockBytes);
   }
   if (status != STATUS_SUCCESS) {
     return {Step::kOpen, status};
@@ -121,15 +121,15 @@ Outcome OpenSource(CopyFiles& files, const WCHAR* typedNames, BYTE* data) {
 // removes it.
 Outcome CreateDestination(CopyFiles& files, const WCHAR* typedNames, BYTE* data) {
   NativeFile& file = files.destination;
-  NTSTATUS status = OpenFile(file, kDestinationAccess, FILE_CREATE, kDestinationOptions);
+  NTSTATUS status = OpenNativeFile(file, kDestinationAccess, FILE_CREATE, kDestinationOptions);
   if (status == STATUS_ACCESS_DENIED) {
-    status = OpenFile(file, kDestinationAccess & ~DELETE, FILE_CREATE, kDestinationOptions);
+    status = OpenNativeFile(file, kDestinationAccess & ~DELETE, FILE_CREATE, kDestinationOptions);
   }
   if (status != STATUS_SUCCESS) {
     return {Step::kCreate, status};
   }
   files.marked = SetDeletion(file, true) == STATUS_SUCCESS;
-  if (CheckOpenedName(file.handle, typedNames, data, kBlockBytes) != STATUS_SUCCESS) {
+  if (CheckOpenedName(file.handle, typedNames, data, kCopyBlockBytes) != STATUS_SUCCESS) {
     return {Step::kCreate, STATUS_OBJECT_PATH_NOT_FOUND};
   }
   return {Step::kNone, STATUS_SUCCESS};
@@ -181,9 +181,6 @@ Outcome CopyMarked(CopyFiles& files, const NativeName& source, const NativeName&
 
 // The one close path: a destination that is not a whole copy and has no mark yet gets it
 // now, so that its close removes it.
-// The file handles are closed with CloseHandle, the link handles of the translation with
-// ZwClose: both are the platform's, but ZwClose is a native service bound by name for the
-// translation's sake, and the copy's handles are ordinary handles of this process.
 void CloseFiles(CopyFiles& files, bool copied) {
   if (files.source.handle != nullptr) {
     CloseHandle(files.source.handle);
@@ -196,10 +193,21 @@ void CloseFiles(CopyFiles& files, bool copied) {
   }
 }
 
+// The line that reports a failed step.
+const WCHAR* ErrorFormat(Step step) {
+  switch (step) {
+    case Step::kOpen: return kErrorOpening;
+    case Step::kCreate: return kErrorCreating;
+    case Step::kRead: return kErrorReading;
+    case Step::kWrite: return kErrorWriting;
+    case Step::kNone: break;
+  }
+  return nullptr;
+}
+
 void Report(WCHAR* message, const Outcome& outcome, NTSTATUS createBlockStatus) {
-  const WCHAR* formats[] = {nullptr, kErrorOpening, kErrorCreating, kErrorReading, kErrorWriting};
-  BoundedFormat(message, kMessageBytes, formats[static_cast<int>(outcome.failed)],
-                StatusCode(outcome.status), StatusCode(createBlockStatus));
+  BoundedFormat(message, kMessageBytes, ErrorFormat(outcome.failed), StatusCode(outcome.status),
+                StatusCode(createBlockStatus));
   ConsolePrint(message);
 }
 

@@ -2,12 +2,10 @@
 // native file services, with case-sensitive name lookup.
 #pragma once
 
-#include <cstddef>
-
 #include "native/windows_api.h"
 
 // The one data buffer: the copy moves blocks of this size.
-constexpr std::size_t kCopyBlockBytes = 16384;
+constexpr ULONG kCopyBlockBytes = 16384;
 
 // One file as the translation named it: its native path, and the names the user typed,
 // which end it (what comes before them is the drive's device or the base folder's path).

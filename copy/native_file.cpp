@@ -10,7 +10,7 @@ void DescribeFile(NativeFile& file, const WCHAR* nativePath) {
   file.handle = nullptr;
 }
 
-NTSTATUS OpenFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options) {
+NTSTATUS OpenNativeFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options) {
   constexpr ULONG kNoSharing = 0;
   const NTSTATUS status =
       NativeServices.ZwCreateFile(&file.handle, access, &file.attributes, &file.io, nullptr, 0,

@@ -4,20 +4,21 @@
 
 #include "native/windows_api.h"
 
-// Without OBJ_CASE_INSENSITIVE its name is looked up exactly as written. OBJ_KERNEL_HANDLE
-// is dropped by the object manager for a caller in user mode, so the handle is this
-// process's own and CloseHandle closes it.
+// Without OBJ_CASE_INSENSITIVE its name is looked up exactly as written.
 struct NativeFile {
   UNICODE_STRING name;
   OBJECT_ATTRIBUTES attributes;
   IO_STATUS_BLOCK io;
-  HANDLE handle;  // nullptr while it is not open
+  // nullptr while it is not open. OBJ_KERNEL_HANDLE is dropped by the object manager for a
+  // caller in user mode, so this is an ordinary handle of the process, closed with
+  // CloseHandle; ZwClose is bound by name for the translation's link handles alone.
+  HANDLE handle;
 };
 
 void DescribeFile(NativeFile& file, const WCHAR* nativePath);
 
 // ZwCreateFile without sharing; the handle stays nullptr when it fails.
-NTSTATUS OpenFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options);
+NTSTATUS OpenNativeFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options);
 
 // Marks the open file for deletion at its close, or clears the mark.
 NTSTATUS SetDeletion(NativeFile& file, bool deleteFile);

@@ -1,30 +1,23 @@
 #include "native/path_functions.h"
 
-#include "native/bind_by_name.h"
+#include <type_traits>
 
 #ifdef _WIN32
 #include <shlwapi.h>
 
-#include <type_traits>
-
 // The entries have the types the platform declares, calling convention included (it
 // matters on the 32-bit platform). Naming the functions here imports nothing.
-static_assert(std::is_same_v<decltype(&::PathRemoveFileSpecW), PathRemoveFileSpecWFn>);
-static_assert(std::is_same_v<decltype(&::PathGetDriveNumberW), PathGetDriveNumberWFn>);
-static_assert(std::is_same_v<decltype(&::PathIsRelativeW), PathIsRelativeWFn>);
-static_assert(std::is_same_v<decltype(&::PathSkipRootW), PathSkipRootWFn>);
+#define VANTRO_CHECK_TYPE(name) static_assert(std::is_same_v<decltype(&::name), name##Fn>, #name);
 #else
-#include <type_traits>
-
 #include "standin/exports.h"
 
 // The stand-in's functions likewise: the export table's cast through void* would hide a
 // signature that drifted.
-static_assert(std::is_same_v<decltype(&standin::PathRemoveFileSpecW), PathRemoveFileSpecWFn>);
-static_assert(std::is_same_v<decltype(&standin::PathGetDriveNumberW), PathGetDriveNumberWFn>);
-static_assert(std::is_same_v<decltype(&standin::PathIsRelativeW), PathIsRelativeWFn>);
-static_assert(std::is_same_v<decltype(&standin::PathSkipRootW), PathSkipRootWFn>);
+#define VANTRO_CHECK_TYPE(name) \
+  static_assert(std::is_same_v<decltype(&standin::name), name##Fn>, #name);
 #endif
+VANTRO_PATH_FUNCTIONS(VANTRO_CHECK_TYPE)
+#undef VANTRO_CHECK_TYPE
 
 PathFunctionTable PathFunctions{};
 
@@ -41,27 +34,16 @@ HMODULE Fallback(HMODULE& shlwapi) {
   return shlwapi;
 }
 
-template <typename Entry>
-bool BindEither(HMODULE kernelbase, HMODULE& shlwapi, const char* name, Entry& entry) {
-  return BindByName(kernelbase, name, entry) || BindByName(Fallback(shlwapi), name, entry);
-}
-
 }  // namespace
-
-// Each entry is looked up under its own name, in the table's order.
-#define BIND_ENTRY(entry)                                              \
-  if (!BindEither(kernelbase, shlwapi, #entry, PathFunctions.entry)) { \
-    return #entry;                                                     \
-  }
 
 const char* BindPathFunctions() {
   HMODULE kernelbase = GetModuleHandleW(WIDE("kernelbase.dll"));
   HMODULE shlwapi = nullptr;
-  BIND_ENTRY(PathRemoveFileSpecW)
-  BIND_ENTRY(PathGetDriveNumberW)
-  BIND_ENTRY(PathIsRelativeW)
-  BIND_ENTRY(PathSkipRootW)
-  return nullptr;
+  BindInTurn bind{[kernelbase, &shlwapi](const char* name, auto& entry) {
+    return BindByName(kernelbase, name, entry) || BindByName(Fallback(shlwapi), name, entry);
+  }};
+#define VANTRO_BIND_FUNCTION(name) bind(#name, PathFunctions.name);
+  VANTRO_PATH_FUNCTIONS(VANTRO_BIND_FUNCTION)
+#undef VANTRO_BIND_FUNCTION
+  return bind.missing;
 }
-
-#undef BIND_ENTRY
