@@ -36,8 +36,23 @@ using ZwQueryInformationFileFn = NTSTATUS(NTAPI*)(HANDLE FileHandle,
                                                   PIO_STATUS_BLOCK IoStatusBlock /* out */,
                                                   PVOID FileInformation /* out */, ULONG Length,
                                                   FILE_INFORMATION_CLASS FileInformationClass);
+using ZwQueryDirectoryFileFn = NTSTATUS(NTAPI*)(HANDLE FileHandle, HANDLE Event,
+                                                PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                                PIO_STATUS_BLOCK IoStatusBlock /* out */,
+                                                PVOID FileInformation /* out */, ULONG Length,
+                                                FILE_INFORMATION_CLASS FileInformationClass,
+                                                BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
+                                                BOOLEAN RestartScan);
 using RtlEqualUnicodeStringFn = BOOLEAN(NTAPI*)(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                                 BOOLEAN CaseInSensitive);
+
+// A folder's mark that names in it are looked up case-sensitively (Windows 10 1803 on); the
+// user-mode headers lack it.
+constexpr auto FileCaseSensitiveInformation = static_cast<FILE_INFORMATION_CLASS>(71);
+struct FILE_CASE_SENSITIVE_INFORMATION {
+  ULONG Flags;
+};
+constexpr ULONG FILE_CS_FLAG_CASE_SENSITIVE_DIR = 0x1;
 
 // NT statuses are shown as unsigned 32-bit values; LONG is 32 bits on both builds.
 // Wherever the tool tests a status it compares with STATUS_SUCCESS, not NT_SUCCESS:

@@ -27,6 +27,11 @@ NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID informatio
                               FILE_INFORMATION_CLASS informationClass);
 NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
                                 FILE_INFORMATION_CLASS informationClass);
+NTSTATUS ZwQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine,
+                              PVOID apcContext, PIO_STATUS_BLOCK io, PVOID information,
+                              ULONG length, FILE_INFORMATION_CLASS informationClass,
+                              BOOLEAN returnSingleEntry, PUNICODE_STRING fileName,
+                              BOOLEAN restartScan);
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING first, PCUNICODE_STRING second,
                               BOOLEAN caseInsensitive);
 

@@ -92,8 +92,11 @@ using LPOVERLAPPED = OVERLAPPED*;
 enum FILE_INFORMATION_CLASS {
   FileBasicInformation = 4,
   FileStandardInformation = 5,
+  FileInternalInformation = 6,
   FileNameInformation = 9,
+  FileRenameInformation = 10,
   FileDispositionInformation = 13,
+  FileIdFullDirectoryInformation = 38,
   FileNormalizedNameInformation = 48,
 };
 
@@ -123,16 +126,54 @@ struct FILE_DISPOSITION_INFORMATION {
   BOOLEAN DoDeleteFile;
 };
 
+struct FILE_INTERNAL_INFORMATION {
+  LARGE_INTEGER IndexNumber;
+};
+
+struct FILE_RENAME_INFORMATION {
+  BOOLEAN ReplaceIfExists;
+  HANDLE RootDirectory;
+  ULONG FileNameLength;
+  WCHAR FileName[1];
+};
+
+// One entry of a folder's listing; entries follow each other at NextEntryOffset (0: the last).
+struct FILE_ID_FULL_DIR_INFORMATION {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  LARGE_INTEGER EndOfFile;
+  LARGE_INTEGER AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;
+  ULONG EaSize;  // the reparse tag, for a reparse point
+  LARGE_INTEGER FileId;
+  WCHAR FileName[1];
+};
+
 // Object attributes, access rights, create dispositions and options.
 constexpr ULONG OBJ_CASE_INSENSITIVE = 0x40;
 constexpr ULONG OBJ_KERNEL_HANDLE = 0x200;
+constexpr ACCESS_MASK FILE_LIST_DIRECTORY = 0x1;
+constexpr ACCESS_MASK FILE_ADD_FILE = 0x2;
+constexpr ACCESS_MASK FILE_ADD_SUBDIRECTORY = 0x4;
+constexpr ACCESS_MASK FILE_READ_ATTRIBUTES = 0x80;
+constexpr ACCESS_MASK FILE_WRITE_ATTRIBUTES = 0x100;
 constexpr ACCESS_MASK DELETE = 0x00010000;
 constexpr ACCESS_MASK SYNCHRONIZE = 0x00100000;
 constexpr ACCESS_MASK GENERIC_READ = 0x80000000;
 constexpr ACCESS_MASK GENERIC_WRITE = 0x40000000;
 constexpr ULONG FILE_OPEN = 1;
 constexpr ULONG FILE_CREATE = 2;
+constexpr ULONG FILE_SHARE_READ = 0x1;
+constexpr ULONG FILE_SHARE_WRITE = 0x2;
+constexpr ULONG FILE_SHARE_DELETE = 0x4;
+constexpr ULONG FILE_DIRECTORY_FILE = 0x1;
 constexpr ULONG FILE_SYNCHRONOUS_IO_ALERT = 0x10;
+constexpr ULONG FILE_SYNCHRONOUS_IO_NONALERT = 0x20;
 constexpr ULONG FILE_NON_DIRECTORY_FILE = 0x40;
 constexpr ULONG FILE_ATTRIBUTE_READONLY = 0x1;
 constexpr ULONG FILE_ATTRIBUTE_HIDDEN = 0x2;
@@ -141,6 +182,7 @@ constexpr ULONG FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr ULONG FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr ULONG FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr ULONG FILE_ATTRIBUTE_TEMPORARY = 0x100;
+constexpr ULONG FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr ULONG FILE_ATTRIBUTE_OFFLINE = 0x1000;
 constexpr ULONG FILE_ATTRIBUTE_NOT_CONTENT_INDEXED = 0x2000;
 
@@ -156,6 +198,7 @@ constexpr NTSTATUS NtStatus(std::uint32_t code) {
 }
 constexpr NTSTATUS STATUS_SUCCESS = 0;
 constexpr NTSTATUS STATUS_BUFFER_OVERFLOW = NtStatus(0x80000005);
+constexpr NTSTATUS STATUS_NO_MORE_FILES = NtStatus(0x80000006);
 constexpr NTSTATUS STATUS_UNSUCCESSFUL = NtStatus(0xC0000001);
 constexpr NTSTATUS STATUS_NOT_IMPLEMENTED = NtStatus(0xC0000002);
 constexpr NTSTATUS STATUS_INVALID_INFO_CLASS = NtStatus(0xC0000003);
@@ -201,6 +244,7 @@ BOOL WriteConsoleW(HANDLE console, const VOID* buffer, DWORD charsToWrite, LPDWO
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE object);
+VOID Sleep(DWORD milliseconds);
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
                         LPSTR multiByte, int multiByteLength, LPCSTR defaultChar,
                         LPBOOL usedDefaultChar);
