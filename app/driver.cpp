@@ -10,6 +10,7 @@
 #include "native/path_functions.h"
 #include "pathing/path_text.h"
 #include "pathing/translate.h"
+#include "tree/tree_copy.h"
 
 namespace {
 
@@ -94,9 +95,24 @@ bool HasOwnConsole() {
   return GetConsoleProcessList(processes, 2) == 1;
 }
 
+// A tree's buffers are large: in static storage, where they cost nothing until a tree is
+// copied (a stack frame this size would be touched page by page at every start).
+TreeBuffers treeBuffers;
+
+// "/E" (either case) after the two paths asks for the whole folder.
+bool AsksForTree(int argumentCount, WCHAR* arguments[]) {
+  for (int index = 3; index < argumentCount; ++index) {
+    const WCHAR* argument = arguments[index];
+    if (argument[0] == u'/' && (argument[1] == u'E' || argument[1] == u'e') && argument[2] == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // One run with a source and a destination: everything up to the pause. Returns
-// whether the whole file arrived.
-bool RunCopy(WCHAR* arguments[], WCHAR* message) {
+// whether the whole file, or the whole tree, arrived.
+bool RunCopy(WCHAR* arguments[], bool tree, WCHAR* message) {
   const char* missing = BindNativeServices();
   missing = missing != nullptr ? missing : BindPathFunctions();
   if (missing != nullptr) {
@@ -112,6 +128,12 @@ bool RunCopy(WCHAR* arguments[], WCHAR* message) {
   const NativeName source{paths.source.path, paths.source.path + paths.source.typedAt};
   const NativeName destination{paths.destination.path,
                                paths.destination.path + paths.destination.typedAt};
+  if (tree) {
+    const TreeResult result = CopyTreeNative(source, destination, treeBuffers, message, data);
+    if (result != TreeResult::kNotFolder) {
+      return result == TreeResult::kCopied;
+    }
+  }
   return CopyFileNative(source, destination, message, data);
 }
 
@@ -128,15 +150,19 @@ bool AsksForUsage(int argumentCount, WCHAR* arguments[]) {
 int RunCommand(int argumentCount, WCHAR* arguments[]) {
   WCHAR message[kMessageUnits];
   if (argumentCount < 3) {
+    const bool asked = AsksForUsage(argumentCount, arguments);
     BoundedFormat(message, kMessageBytes, kUsageText);
     ConsolePrint(message);
+    if (asked) {
+      ConsolePrint(kUsageTreeLine);
+    }
     if (HasOwnConsole()) {
       ConsolePrompt(WIDE("\n"));  // the usage text ends without a line end
       Pause();
     }
-    return AsksForUsage(argumentCount, arguments) ? kExitSuccess : kExitFailure;
+    return asked ? kExitSuccess : kExitFailure;
   }
-  const bool copied = RunCopy(arguments, message);
+  const bool copied = RunCopy(arguments, AsksForTree(argumentCount, arguments), message);
   Pause();
   return copied ? kExitSuccess : kExitFailure;
 }

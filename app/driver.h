@@ -4,6 +4,6 @@
 
 #include "native/windows_api.h"
 
-// Runs `vantro <source> <destination>`; the result is the process exit code.
+// Runs `vantro <source> <destination> [/E]`; the result is the process exit code.
 // Element 0 of the arguments is shortened in place.
 int RunCommand(int argumentCount, WCHAR* arguments[]);

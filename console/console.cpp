@@ -155,3 +155,17 @@ void ConsolePrompt(const WCHAR* text) {
     }
   }
 }
+
+void PrintNamed(WCHAR* message, const WCHAR* format, const WCHAR* text, ULONG first, ULONG second) {
+  constexpr std::size_t kHexDigits = 8;
+  std::size_t fixed = 0;
+  for (const WCHAR* at = format; *at != 0; ++at) {
+    const bool directive = at[0] == u'%' && (at[1] == u's' || at[1] == u'x');
+    fixed += !directive ? 1 : at[1] == u'x' ? kHexDigits : 0;
+    at += directive ? 1 : 0;
+  }
+  WCHAR shown[kMessageUnits];
+  ShowElidedOnOneLine(shown, text, kMessageUnits - 1 - fixed);
+  BoundedFormat(message, kMessageBytes, format, shown, first, second);
+  ConsolePrint(message);
+}

@@ -35,3 +35,10 @@ void ConsolePrompt(const WCHAR* text);
 // keeps its start and its end around "...", never splitting a surrogate pair. room is 3
 // or more.
 void ShowElidedOnOneLine(WCHAR* shown, const WCHAR* text, std::size_t room);
+
+// Formats a line that names a text (the format's one "%s", then up to two "%x" for first
+// and second) into message (kMessageUnits) and prints it. The text is shown as
+// ShowElidedOnOneLine shows it, shortened where the whole line would not fit, so that one
+// line always ends in its statuses.
+void PrintNamed(WCHAR* message, const WCHAR* format, const WCHAR* text, ULONG first = 0,
+                ULONG second = 0);

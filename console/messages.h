@@ -10,6 +10,9 @@ constexpr int kExitFailure = 1;
 
 inline constexpr const WCHAR* kUsageText =
     WIDE("Usage:\nvantro <source> <destination>\nAttention: Filenames are case sensitive!");
+// Added to the usage text when it is asked for with "/?".
+inline constexpr const WCHAR* kUsageTreeLine =
+    WIDE("\nvantro <source folder> <new folder> /E   copies the folder and all it holds");
 // Shown on an interactive console only, before the pause reads the key.
 inline constexpr const WCHAR* kPausePrompt = WIDE("Press Enter to close.");
 inline constexpr const WCHAR* kAnnouncement = WIDE("src=%s\ndst=%s\n\n");
@@ -21,3 +24,16 @@ inline constexpr const WCHAR* kErrorOpening = WIDE("Error openning, Status=%x\n"
 inline constexpr const WCHAR* kErrorCreating = WIDE("Error creating, Status=%x (%x)\n");
 inline constexpr const WCHAR* kErrorReading = WIDE("Error reading, Status=%x\n");
 inline constexpr const WCHAR* kErrorWriting = WIDE("Error writing, Status=%x\n");
+
+// A tree's lines: each failure names its path relative to the source folder ("." for the
+// folder itself), in the shape of the one-file lines.
+inline constexpr const WCHAR* kTreeErrorOpening = WIDE("Error openning %s, Status=%x\n");
+inline constexpr const WCHAR* kTreeErrorCreating = WIDE("Error creating %s, Status=%x (%x)\n");
+inline constexpr const WCHAR* kTreeErrorReading = WIDE("Error reading %s, Status=%x\n");
+inline constexpr const WCHAR* kTreeErrorWriting = WIDE("Error writing %s, Status=%x\n");
+inline constexpr const WCHAR* kSkippedLink = WIDE("Skipped link %s\n");
+// Counts: files, folders, the amount, failures, links skipped.
+inline constexpr const WCHAR* kTreeSummary =
+    WIDE("Copied %s files in %s folders, %s; %s failed, %s links skipped.\n");
+// Where a tree that did not arrive whole stays: its native path.
+inline constexpr const WCHAR* kUnfinishedTree = WIDE("The unfinished copy is in %s\n");

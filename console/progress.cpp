@@ -1,5 +1,6 @@
 #include "console/progress.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <iterator>
 
@@ -57,7 +58,25 @@ unsigned Percent(ULONGLONG done, ULONGLONG total) {
   return static_cast<unsigned>(static_cast<double>(done) * kWhole / static_cast<double>(total));
 }
 
+void WriteText(const CopyProgress& progress, const Line& line) {
+  DWORD written = 0;
+  WriteConsoleW(progress.console, line.text, static_cast<DWORD>(line.used), &written, nullptr);
+}
+
+void WriteTreeLine(const CopyProgress& progress, ULONGLONG done) {
+  Line line{};
+  line.Put("\r  ");
+  line.PutNumber(progress.files);
+  line.Put(" files  ");
+  PutAmount(line, done, UnitShift(done));
+  WriteText(progress, line);
+}
+
 void WriteLine(const CopyProgress& progress, ULONGLONG done) {
+  if (progress.tree) {
+    WriteTreeLine(progress, done);
+    return;
+  }
   Line line{};
   const unsigned percent = Percent(done, progress.total);
   line.Put(percent < 10 ? "\r   " : percent < 100 ? "\r  " : "\r ");  // right-aligned
@@ -67,8 +86,7 @@ void WriteLine(const CopyProgress& progress, ULONGLONG done) {
   PutAmount(line, done, shift);
   line.Put(" of ");
   PutAmount(line, progress.total, shift);
-  DWORD written = 0;
-  WriteConsoleW(progress.console, line.text, static_cast<DWORD>(line.used), &written, nullptr);
+  WriteText(progress, line);
 }
 
 }  // namespace
@@ -77,11 +95,37 @@ void StartProgress(CopyProgress& progress, ULONGLONG totalBytes) {
   HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   const bool console = GetConsoleMode(output, &mode) != 0;
+  progress = CopyProgress{};
   progress.console = console ? output : nullptr;
   progress.total = totalBytes;
   progress.startedAt = console ? GetTickCount64() : 0;
-  progress.shownAt = 0;
   progress.nextCheck = console ? kCheckEveryBytes : kNever;
+}
+
+void StartTreeProgress(CopyProgress& progress) {
+  StartProgress(progress, 0);
+  progress.tree = true;
+}
+
+void CountFile(CopyProgress& progress, ULONGLONG fileBytes) {
+  ++progress.files;
+  progress.doneBefore += fileBytes;
+  if (progress.console != nullptr) {
+    ShowProgress(progress, progress.doneBefore);
+  }
+}
+
+void ClearProgress(CopyProgress& progress) {
+  if (progress.shownAt == 0) {
+    return;
+  }
+  Line line{};
+  line.Put("\r");
+  for (int blank = 0; blank < 40; ++blank) {
+    line.Put(" ");
+  }
+  line.Put("\r");
+  WriteText(progress, line);
 }
 
 void ShowProgress(CopyProgress& progress, ULONGLONG doneBytes) {
@@ -103,4 +147,18 @@ void EndProgress(CopyProgress& progress, ULONGLONG doneBytes) {
   DWORD written = 0;
   WriteConsoleW(progress.console, WIDE("\n"), 1, &written, nullptr);
   progress.shownAt = 0;
+}
+
+void FormatCount(WCHAR* out, ULONGLONG value) {
+  Line line{};
+  line.PutNumber(value);
+  line.text[line.used] = 0;
+  std::copy_n(line.text, line.used + 1, out);
+}
+
+void FormatAmount(WCHAR* out, ULONGLONG bytes) {
+  Line line{};
+  PutAmount(line, bytes, UnitShift(bytes));
+  line.text[line.used] = 0;
+  std::copy_n(line.text, line.used + 1, out);
 }

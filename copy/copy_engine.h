@@ -2,10 +2,18 @@
 // native file services, with case-sensitive name lookup.
 #pragma once
 
+#include "console/progress.h"
 #include "native/windows_api.h"
 
 // The one data buffer: the copy moves blocks of this size.
 constexpr ULONG kCopyBlockBytes = 16384;
+
+// The attributes Windows' own copy gives the new file or folder, as far as basic
+// information sets them: not compression, encryption, sparseness or a reparse point.
+constexpr ULONG kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // One file as the translation named it: its native path, and the names the user typed,
 // which end it (what comes before them is the drive's device or the base folder's path).
@@ -21,3 +29,30 @@ struct NativeName {
 // refused as missing, and a source that changed while it was read is never a copy.
 bool CopyFileNative(const NativeName& source, const NativeName& destination, WCHAR* messageBuffer,
                     BYTE* dataBuffer);
+
+// The step a copy failed in (kNone: the whole file arrived), its status, and what the
+// destination's create left in its status block.
+enum class CopyStep { kNone, kOpen, kCreate, kRead, kWrite };
+struct FileOutcome {
+  CopyStep failed;
+  NTSTATUS status;
+  NTSTATUS createBlockStatus;
+  ULONGLONG bytes;  // the bytes copied
+};
+
+// One file of a folder's listing: its name as listed (counted, not terminated), relative to
+// the open folder, and the ID the listing gave it (0: none to match, for a link that opens
+// its target).
+struct ListedFile {
+  HANDLE folder;
+  const WCHAR* name;
+  USHORT nameBytes;
+  LONGLONG id;
+};
+
+// Copies a listed file into a file of the same name created new in the open folder
+// destinationFolder, as CopyFileNative copies: whole or removed again. The source opened
+// must be the file listed (its ID the listing's), else it counts as not found. Prints
+// nothing; progress counts the bytes as they move.
+FileOutcome CopyListedFile(const ListedFile& source, HANDLE destinationFolder, BYTE* dataBuffer,
+                           CopyProgress& progress);

@@ -62,6 +62,7 @@ NTSTATUS CheckOpenedName(HANDLE file, const WCHAR* typedNames, BYTE* buffer, ULO
     return STATUS_SUCCESS;
   }
   std::size_t typedEnd = static_cast<std::size_t>(lstrlenW(typedNames));
+  typedEnd -= typedEnd > 0 && typedNames[typedEnd - 1] == kSeparator ? 1 : 0;
   std::size_t reportedEnd = reported.Length / sizeof(WCHAR);
   UNICODE_STRING typed{};
   UNICODE_STRING name{};
@@ -74,4 +75,18 @@ NTSTATUS CheckOpenedName(HANDLE file, const WCHAR* typedNames, BYTE* buffer, ULO
     }
   }
   return verdict;
+}
+
+NTSTATUS CheckListedId(HANDLE file, LONGLONG listedId) {
+  if (listedId == 0) {
+    return STATUS_SUCCESS;
+  }
+  FILE_INTERNAL_INFORMATION internal{};
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status = NativeServices.ZwQueryInformationFile(
+      file, &io, &internal, sizeof internal, FileInternalInformation);
+  if (status != STATUS_SUCCESS) {
+    return status;
+  }
+  return internal.IndexNumber.QuadPart == listedId ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }

@@ -12,5 +12,11 @@
 // for a folder on the way, else STATUS_OBJECT_NAME_NOT_FOUND for the file's own name.
 // Names that differ otherwise (a short name, a link's target) and a name that cannot be
 // queried prove nothing and pass. buffer (bufferBytes, aligned for a ULONG) takes the
-// reported name.
+// reported name. A separator that ends the typed names (a folder typed "Dir\") names nothing.
 NTSTATUS CheckOpenedName(HANDLE file, const WCHAR* typedNames, BYTE* buffer, ULONG bufferBytes);
+
+// Whether a file opened by its name in a folder's listing is the one listed: its ID is the
+// listing's. The name may have been given to another file since it was listed, or a
+// platform that ignores the case-sensitive lookup may have opened its twin; either way it
+// counts as not found (STATUS_OBJECT_NAME_NOT_FOUND). A listedId of 0 asks for no check.
+NTSTATUS CheckListedId(HANDLE file, LONGLONG listedId);

@@ -10,11 +10,22 @@ void DescribeFile(NativeFile& file, const WCHAR* nativePath) {
   file.handle = nullptr;
 }
 
-NTSTATUS OpenNativeFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options) {
-  constexpr ULONG kNoSharing = 0;
+void DescribeRelativeFile(NativeFile& file, HANDLE folder, const WCHAR* name, USHORT nameBytes) {
+  file.name.Buffer = const_cast<PWSTR>(name);  // NOLINT: read only, the platform's type
+  file.name.Length = nameBytes;
+  file.name.MaximumLength = nameBytes;
+  file.attributes = ObjectAttributesFor(&file.name, OBJ_KERNEL_HANDLE);
+  file.attributes.RootDirectory = folder;
+  file.io.Status = STATUS_SUCCESS;
+  file.io.Information = 0;
+  file.handle = nullptr;
+}
+
+NTSTATUS OpenNativeFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options,
+                        ULONG share) {
   const NTSTATUS status =
       NativeServices.ZwCreateFile(&file.handle, access, &file.attributes, &file.io, nullptr, 0,
-                                  kNoSharing, disposition, options, nullptr, 0);
+                                  share, disposition, options, nullptr, 0);
   if (status != STATUS_SUCCESS) {
     file.handle = nullptr;
   }

@@ -16,9 +16,12 @@ struct NativeFile {
 };
 
 void DescribeFile(NativeFile& file, const WCHAR* nativePath);
+// A name relative to an open folder, counted as a listing gives it (not terminated).
+void DescribeRelativeFile(NativeFile& file, HANDLE folder, const WCHAR* name, USHORT nameBytes);
 
-// ZwCreateFile without sharing; the handle stays nullptr when it fails.
-NTSTATUS OpenNativeFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options);
+// ZwCreateFile, without sharing unless asked; the handle stays nullptr when it fails.
+NTSTATUS OpenNativeFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options,
+                        ULONG share = 0);
 
 // Marks the open file for deletion at its close, or clears the mark.
 NTSTATUS SetDeletion(NativeFile& file, bool deleteFile);

@@ -69,7 +69,8 @@ done
 # The layers: each folder includes only itself and the folders below it. The stand-in is the
 # host's platform: only native/ and the host's start-up in app/ reach it.
 check_layers() {
-  local -A allowed=([app]='app console copy native pathing standin' [copy]='copy console native'
+  local -A allowed=([app]='app console copy native pathing standin tree'
+                    [tree]='tree copy console native' [copy]='copy console native'
                     [pathing]='pathing native' [console]='console native' [native]='native standin'
                     [standin]='standin')
   local folder line status=0
@@ -91,7 +92,7 @@ check_layers || status=1
 mapfile -t sources < <(git ls-files '*.cpp' '*.h')
 clang-format --dry-run -Werror "${sources[@]}" || status=1
 mapfile -t checked < <(git ls-files 'app/*.cpp' 'console/*.cpp' 'native/*.cpp' 'pathing/*.cpp' \
-                                    'copy/*.cpp' 'standin/*.cpp' | grep -v main_windows)
+                                    'copy/*.cpp' 'tree/*.cpp' 'standin/*.cpp' | grep -v main_windows)
 # One file per run: clang-tidy 14 carries analyzer state from one file into the next.
 printf '%s\n' "${checked[@]}" | xargs -n1 -P2 clang-tidy --quiet -p build/host 2>/dev/null ||
   status=1

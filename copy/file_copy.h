@@ -1,0 +1,41 @@
+// The steps of one file's copy, shared by the copy of a file named by its path and by the
+// copy of a file named by a folder's listing.
+#pragma once
+
+#include "console/progress.h"
+#include "copy/copy_engine.h"
+#include "copy/native_file.h"
+#include "copy/source_state.h"
+
+// The source is read without sharing and must not be a directory; the destination is
+// created new, without sharing, with the right to remove it again if the copy fails.
+// FILE_SYNCHRONOUS_IO_ALERT (with SYNCHRONIZE access) makes every read and write complete
+// before its call returns and keeps the file's current position, so no byte offset is
+// passed; the wait is alertable, but the tool queues no APC that could end it early.
+constexpr ACCESS_MASK kSourceAccess = GENERIC_READ | SYNCHRONIZE;
+constexpr ULONG kSourceOptions = FILE_SYNCHRONOUS_IO_ALERT | FILE_NON_DIRECTORY_FILE;
+
+// The two files of one copy, what the source looked like at its open, whether the
+// destination carries its deletion mark, and how far the copy is.
+struct CopyFiles {
+  NativeFile source;
+  NativeFile destination;
+  SourceState noted;
+  bool marked;
+  ULONGLONG readBytes;
+  CopyProgress* progress;
+};
+
+// Creates the destination and marks it for deletion at once: however the process ends
+// before the copy is whole, the platform removes the file when its handle goes. A folder
+// that lets a user create files but not remove them refuses the right to delete: there
+// the copy is made without the mark.
+NTSTATUS CreateMarkedDestination(CopyFiles& files);
+
+// Fills the marked destination and gives it the source's time and attributes; it loses
+// the mark only once the whole source arrived unchanged.
+FileOutcome FillDestination(CopyFiles& files, BYTE* data);
+
+// The one close path: a destination that is not a whole copy and has no mark yet gets it
+// now, so that its close removes it.
+void CloseFiles(CopyFiles& files, bool copied);

@@ -1,0 +1,209 @@
+#include "tree/tree_walk.h"
+
+#include <algorithm>
+
+#include "console/console.h"
+#include "console/messages.h"
+#include "copy/name_check.h"
+#include "copy/native_file.h"
+#include "native/native_services.h"
+
+namespace {
+
+using Entry = FILE_ID_FULL_DIR_INFORMATION;
+
+// A name surrogate (junction, symbolic link, mount point) redirects to another place; its
+// tag's bit says so on Windows. Wine gives no tag, and marks only links as reparse points.
+bool IsLink(const Entry& entry) {
+  constexpr ULONG kNameSurrogate = 0x20000000;
+  return (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         (entry.EaSize == 0 || (entry.EaSize & kNameSurrogate) != 0);
+}
+
+bool IsDotName(const Entry& entry) {
+  const ULONG units = entry.FileNameLength / sizeof(WCHAR);
+  return entry.FileName[0] == u'.' && (units == 1 || (units == 2 && entry.FileName[1] == u'.'));
+}
+
+// What ends the walk: the destination as a whole can take nothing more.
+bool FailsTheDestination(NTSTATUS status) {
+  return status == STATUS_DISK_FULL || status == STATUS_QUOTA_EXCEEDED ||
+         status == STATUS_MEDIA_WRITE_PROTECTED;
+}
+
+// The path of the folder at this level, terminated; the top folder is ".".
+const WCHAR* FolderPath(TreeWalk& walk, const TreeLevel& level) {
+  walk.buffers.relative[level.pathEnd] = 0;
+  return level.pathEnd == 0 ? WIDE(".") : walk.buffers.relative;
+}
+
+// Writes the entry's path after its folder's; returns its length.
+std::size_t NameEntry(TreeWalk& walk, const TreeLevel& level, const Entry& entry) {
+  WCHAR* path = walk.buffers.relative;
+  std::size_t end = level.pathEnd;
+  if (end > 0 && end + 1 < kRelativeUnits) {
+    path[end++] = kSeparator;
+  }
+  const std::size_t units =
+      std::min<std::size_t>(entry.FileNameLength / sizeof(WCHAR), kRelativeUnits - 1 - end);
+  std::copy_n(entry.FileName, units, path + end);
+  end += units;
+  path[end] = 0;
+  return end;
+}
+
+void Fail(TreeWalk& walk, const WCHAR* format, NTSTATUS status, NTSTATUS second = 0) {
+  ReportPath(walk, format, walk.buffers.relative, status, second);
+  ++walk.failed;
+  walk.stopped = walk.stopped || FailsTheDestination(status);
+}
+
+// The next entry of the level's listing, listing more where it is used up; nullptr at its
+// end, or when the listing failed (reported).
+const Entry* NextEntry(TreeWalk& walk, TreeLevel& level) {
+  if (!level.listed) {
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status = NativeServices.ZwQueryDirectoryFile(
+        level.source, nullptr, nullptr, nullptr, &io, level.listing, kListingBytes,
+        FileIdFullDirectoryInformation, FALSE, nullptr, FALSE);
+    if (status == STATUS_NO_MORE_FILES) {
+      return nullptr;
+    }
+    if (status != STATUS_SUCCESS) {
+      ReportPath(walk, kTreeErrorReading, FolderPath(walk, level), status);
+      ++walk.failed;
+      return nullptr;
+    }
+    level.listed = true;
+    level.next = 0;
+  }
+  const auto* entry = reinterpret_cast<const Entry*>(level.listing + level.next);
+  level.listed = entry->NextEntryOffset != 0;
+  level.next += entry->NextEntryOffset;
+  return entry;
+}
+
+void CopyEntryFile(TreeWalk& walk, const TreeLevel& level, const Entry& entry) {
+  const ListedFile file{level.source, entry.FileName, static_cast<USHORT>(entry.FileNameLength),
+                        IsLink(entry) ? 0 : entry.FileId.QuadPart};
+  const FileOutcome outcome = CopyListedFile(file, level.destination, walk.data, walk.progress);
+  switch (outcome.failed) {
+    case CopyStep::kNone: CountFile(walk.progress, outcome.bytes); break;
+    case CopyStep::kOpen: Fail(walk, kTreeErrorOpening, outcome.status); break;
+    case CopyStep::kCreate:
+      Fail(walk, kTreeErrorCreating, outcome.status, outcome.createBlockStatus);
+      break;
+    case CopyStep::kRead: Fail(walk, kTreeErrorReading, outcome.status); break;
+    case CopyStep::kWrite: Fail(walk, kTreeErrorWriting, outcome.status); break;
+  }
+}
+
+// Opens the listed folder, checks it is the one listed, and creates its new folder; the
+// two handles make the next level.
+void EnterFolder(TreeWalk& walk, const TreeLevel& level, const Entry& entry, std::size_t end) {
+  if (IsLink(entry)) {
+    ReportPath(walk, kSkippedLink, walk.buffers.relative, STATUS_SUCCESS);
+    ++walk.skipped;
+    return;
+  }
+  if (walk.depth == kTreeLevels) {
+    Fail(walk, kTreeErrorOpening, STATUS_TOO_MANY_OPENED_FILES);
+    return;
+  }
+  const auto nameBytes = static_cast<USHORT>(entry.FileNameLength);
+  NativeFile source{};
+  DescribeRelativeFile(source, level.source, entry.FileName, nameBytes);
+  NTSTATUS status = OpenNativeFile(source, kListAccess, FILE_OPEN, kFolderOptions, kShareAll);
+  status = status == STATUS_SUCCESS ? CheckListedId(source.handle, entry.FileId.QuadPart) : status;
+  if (status != STATUS_SUCCESS) {
+    if (source.handle != nullptr) {
+      CloseHandle(source.handle);
+    }
+    Fail(walk, kTreeErrorOpening, status);
+    return;
+  }
+  NativeFile created{};
+  DescribeRelativeFile(created, level.destination, entry.FileName, nameBytes);
+  status = OpenNativeFile(created, kNewFolderAccess, FILE_CREATE, kFolderOptions, kNewFolderShare);
+  if (status != STATUS_SUCCESS) {
+    CloseHandle(source.handle);
+    Fail(walk, kTreeErrorCreating, status, created.io.Status);
+    return;
+  }
+  CopyCaseMark(source.handle, created.handle);
+  TreeLevel& next = walk.buffers.levels[walk.depth++];
+  next.source = source.handle;
+  next.destination = created.handle;
+  next.kept = FILE_BASIC_INFORMATION{};
+  next.kept.LastWriteTime = entry.LastWriteTime;
+  next.kept.FileAttributes = entry.FileAttributes;
+  next.pathEnd = end;
+  next.listed = false;
+  ++walk.folders;
+}
+
+// The folder's children are done: its new folder takes the source folder's time and
+// attributes (a child's create would have moved the time), and both are closed; the top's
+// new folder stays open for its rename.
+void LeaveFolder(TreeWalk& walk) {
+  TreeLevel& level = walk.buffers.levels[walk.depth - 1];
+  if (!walk.stopped) {
+    NativeFile folder{};
+    folder.handle = level.destination;
+    const NTSTATUS status = SetTimeAndAttributes(folder, level.kept.LastWriteTime,
+                                                 level.kept.FileAttributes & kKeptAttributes);
+    if (status != STATUS_SUCCESS) {
+      ReportPath(walk, kTreeErrorWriting, FolderPath(walk, level), status);
+      ++walk.failed;
+    }
+  }
+  CloseHandle(level.source);
+  if (walk.depth > 1) {
+    CloseHandle(level.destination);
+  }
+  --walk.depth;
+}
+
+}  // namespace
+
+void ReportPath(TreeWalk& walk, const WCHAR* format, const WCHAR* path, NTSTATUS status,
+                NTSTATUS second) {
+  ClearProgress(walk.progress);
+  PrintNamed(walk.message, format, path, StatusCode(status), StatusCode(second));
+}
+
+// Where the source folder is marked case-sensitive, the new one is marked before any child
+// arrives, so that twins arrive as twins. A platform without the mark (Wine, Windows
+// without the per-folder feature) refuses the query or the set; the copy goes on, and a
+// twin that the new folder then refuses is reported.
+void CopyCaseMark(HANDLE source, HANDLE destination) {
+  FILE_CASE_SENSITIVE_INFORMATION mark{};
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status = NativeServices.ZwQueryInformationFile(source, &io, &mark, sizeof mark,
+                                                                FileCaseSensitiveInformation);
+  if (status == STATUS_SUCCESS && (mark.Flags & FILE_CS_FLAG_CASE_SENSITIVE_DIR) != 0) {
+    mark.Flags = FILE_CS_FLAG_CASE_SENSITIVE_DIR;
+    NativeServices.ZwSetInformationFile(destination, &io, &mark, sizeof mark,
+                                        FileCaseSensitiveInformation);
+  }
+}
+
+void WalkTree(TreeWalk& walk) {
+  while (walk.depth > 0) {
+    TreeLevel& level = walk.buffers.levels[walk.depth - 1];
+    const Entry* entry = walk.stopped ? nullptr : NextEntry(walk, level);
+    if (entry == nullptr) {
+      LeaveFolder(walk);
+      continue;
+    }
+    if (IsDotName(*entry)) {
+      continue;
+    }
+    const std::size_t end = NameEntry(walk, level, *entry);
+    if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      EnterFolder(walk, level, *entry, end);
+    } else {
+      CopyEntryFile(walk, level, *entry);
+    }
+  }
+}

@@ -1,0 +1,40 @@
+// The walk through a tree's folders, below its top: shared by the top's setup and the walk.
+#pragma once
+
+#include "console/progress.h"
+#include "tree/tree_copy.h"
+
+// Source folders are opened to be listed, sharing every access, so that other programs go
+// on working in them; new folders are created new, shared for reading and writing only.
+// Synchronous handles: each listing completes before its call returns.
+constexpr ACCESS_MASK kListAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+constexpr ACCESS_MASK kNewFolderAccess = FILE_LIST_DIRECTORY | FILE_ADD_FILE |
+                                         FILE_ADD_SUBDIRECTORY | FILE_READ_ATTRIBUTES |
+                                         FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kNewFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+struct TreeWalk {
+  TreeBuffers& buffers;
+  WCHAR* message;
+  BYTE* data;
+  std::size_t depth;  // the levels open
+  CopyProgress progress;
+  ULONGLONG folders;
+  ULONGLONG failed;
+  ULONGLONG skipped;  // links not followed
+  bool stopped;       // a failure of the destination as a whole ended the walk
+};
+
+// Gives a new folder the source folder's case-sensitive mark, where it has one.
+void CopyCaseMark(HANDLE source, HANDLE destination);
+
+// Walks from the level(s) open until every one is done: the first level is the top (the
+// source folder and the new one), set up by the caller; the top's new folder stays open.
+void WalkTree(TreeWalk& walk);
+
+// Prints a line naming a path relative to the source folder, after taking the progress
+// line off the console.
+void ReportPath(TreeWalk& walk, const WCHAR* format, const WCHAR* path, NTSTATUS status,
+                NTSTATUS second = STATUS_SUCCESS);
