@@ -30,6 +30,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <memory>
@@ -108,8 +109,27 @@ bool HiddenAndSystem(const fs::path& file) {
 bool MadeHiddenAndSystem(const fs::path& file) {
   return SetFileAttributesW(file.c_str(), kHiddenSystem) != 0 && HiddenAndSystem(file);
 }
+bool UnderWine() {
+  return RunningUnderWine();
+}
+// std::filesystem opens a folder as a file, which Windows refuses.
+void MakeFolderOf2001(const fs::path& folder) {
+  const HANDLE handle = CreateFileW(folder.c_str(), FILE_WRITE_ATTRIBUTES, 7, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  constexpr ULONGLONG kSecondsTo2001 = 11644473600ULL + 981158400ULL;  // from 1601
+  constexpr ULONGLONG kTicks = kSecondsTo2001 * 10000000ULL;
+  const FILETIME written{static_cast<DWORD>(kTicks), static_cast<DWORD>(kTicks >> 32)};
+  SetFileTime(handle, nullptr, nullptr, &written);
+  CloseHandle(handle);
+}
 #else
 constexpr bool kKeepsHiddenAndSystem = false;
+bool UnderWine() {
+  return false;
+}
+void MakeFolderOf2001(const fs::path& folder) {
+  fs::last_write_time(folder, fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 25));
+}
 bool HiddenAndSystem(const fs::path& /*file*/) {
   return false;
 }
@@ -317,6 +337,65 @@ TEST_F(CliTest, CopiesEveryByte) {
     EXPECT_EQ(finished.output, Announcement(source, destination));
     EXPECT_TRUE(ReadBytes(folder_.File(destination)) == data) << "the copy differs from its source";
   }
+}
+
+// A tree of four levels: file twins, folder twins, an empty folder, a read-only file, a
+// hidden one, a folder of 2001, a path of over 300 units and a link to a folder. Where the
+// destination keeps twins apart (the host; Windows in a case-sensitive folder, whose mark
+// travels) all of it arrives but the link; where it folds case (Wine) the second twin of
+// each pair is refused, and the rest stays whole under the unfinished name.
+TEST_F(CliTest, CopiesATreeByExactNames) {
+  const std::string deep = std::string(100, 'd') + "\\" + std::string(100, 'e') + "\\" +
+                           std::string(100, 'f') + "\\leaf.txt";
+  for (const std::string name :
+       {"A.txt", "Sub\\x.txt", "ro.txt", ".hidden", "Sub\\2001\\o.txt", deep.c_str()}) {
+    fs::create_directories(folder_.File("tree\\" + name).parent_path());
+    WriteBytes(folder_.File("tree\\" + name), name);
+  }
+  fs::create_directory(folder_.File("tree\\empty"));
+  const bool twins =
+      folder_.WriteExactly("tree\\a.txt", "a") && folder_.WriteExactly("tree\\sub\\y.txt", "y");
+  fs::permissions(folder_.File("tree\\ro.txt"), fs::perms::owner_read);
+  const bool hidden = MadeHiddenAndSystem(folder_.File("tree\\.hidden"));
+  MakeFolderOf2001(folder_.File("tree\\Sub\\2001"));
+  Snapshot expected = folder_.Scratch().TakeSnapshot("tree");
+  const bool link =
+      LinuxShellAvailable() &&
+      RunLinuxShell("ln -s Sub " + ShellQuoted(LinuxPathOf(folder_.File("tree\\link")))) == 0;
+  const bool foldsCase = twins && UnderWine();
+  const std::string refused = R"(, Status=c0000035 \((c0000035|0)\)\n)";
+  std::string lines = foldsCase ? "Error creating a.txt" + refused : "";
+  lines += link ? "Skipped link link\n" : "";
+  lines += foldsCase ? "Error creating sub" + refused : "";
+  if (foldsCase) {
+    expected.erase("a.txt"), expected.erase("sub"), expected.erase("sub/y.txt");
+  }
+  const std::string folder = std::to_string(static_cast<int>(fs::file_type::directory)) + " ";
+  const auto folders = std::count_if(expected.begin(), expected.end(), [&](const auto& entry) {
+    return entry.second.starts_with(folder);
+  });
+  lines += "Copied " + std::to_string(expected.size() - folders) + " files in " +
+           std::to_string(folders + 1) + " folders, [0-9.]+ KiB; " + (foldsCase ? "2" : "0") +
+           " failed, " + (link ? "1" : "0") + " links skipped.\n";
+  const std::string made = foldsCase ? "copy.partial" : "copy";
+  if (foldsCase) {
+    const std::regex special(R"([\\^$.|?*+()\[\]{}])");
+    lines += "The unfinished copy is in " +
+             std::regex_replace(folder_.Announced(made), special, R"(\$&)") + "\n";
+  }
+
+  const RunResult finished = RunVantro({folder_.Name("tree"), folder_.Name("copy"), "/E"}, Typed());
+
+  EXPECT_EQ(finished.exitCode, foldsCase ? 1 : 0);
+  const std::string announcement = Announcement("tree", "copy");
+  ASSERT_EQ(finished.output.substr(0, announcement.size()), announcement);
+  const std::string printed = finished.output.substr(announcement.size());
+  EXPECT_TRUE(std::regex_match(printed, std::regex(lines))) << printed << "wanted:\n" << lines;
+  EXPECT_EQ(fs::exists(folder_.File("copy")), !foldsCase);
+  EXPECT_EQ(folder_.Scratch().TakeSnapshot(made), expected);
+  EXPECT_EQ(fs::last_write_time(folder_.File(made + "\\Sub\\2001")),
+            fs::last_write_time(folder_.File("tree\\Sub\\2001")));
+  EXPECT_EQ(HiddenAndSystem(folder_.File(made + "\\.hidden")), hidden);
 }
 
 // After the announcement every refusal is one line and exit 1; no file is added and

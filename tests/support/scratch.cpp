@@ -97,9 +97,52 @@ std::string ScratchFolder::VolumePath(const std::string& name) const {
 }
 #endif
 
-Snapshot ScratchFolder::TakeSnapshot() const {
+#ifdef _WIN32
+namespace {
+
+// mingw's folder listing cuts paths beyond 260 units: this one goes through FindFirstFileW
+// on "\\?\" paths, which take any length.
+void SnapshotFolder(const std::wstring& folder, const std::wstring& prefix, Snapshot& snapshot) {
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") {
+      continue;
+    }
+    const std::wstring path = folder + L"\\" + name;
+    const std::wstring relative = prefix.empty() ? name : prefix + L"/" + name;
+    const DWORD attributes = found.dwFileAttributes;
+    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const bool entered = !link && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    snapshot[Utf8FromWide(relative)] = link       ? "3 "
+                                       : entered  ? "2 777 "
+                                       : readOnly ? "1 444 " + ReadBytes(path)
+                                                  : "1 666 " + ReadBytes(path);
+    if (entered) {
+      SnapshotFolder(path, relative, snapshot);
+    }
+  } while (FindNextFileW(search, &found) != 0);
+  FindClose(search);
+}
+
+}  // namespace
+
+Snapshot ScratchFolder::TakeSnapshot(const fs::path& under) const {
   Snapshot snapshot;
-  for (const auto& entry : fs::recursive_directory_iterator(path_)) {
+  const fs::path root = under.empty() ? path_ : path_ / under;
+  SnapshotFolder(L"\\\\?\\" + fs::path(root).make_preferred().wstring(), L"", snapshot);
+  return snapshot;
+}
+#else
+Snapshot ScratchFolder::TakeSnapshot(const fs::path& under) const {
+  Snapshot snapshot;
+  const fs::path root = under.empty() ? path_ : path_ / under;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
     const fs::file_status status = entry.symlink_status();
     std::ostringstream description;
     description << static_cast<int>(status.type()) << ' ' << std::oct
@@ -107,11 +150,12 @@ Snapshot ScratchFolder::TakeSnapshot() const {
     if (status.type() == fs::file_type::regular) {
       description << ReadBytes(entry.path());
     }
-    const std::u8string name = entry.path().lexically_relative(path_).generic_u8string();
+    const std::u8string name = entry.path().lexically_relative(root).generic_u8string();
     snapshot[std::string(name.begin(), name.end())] = description.str();
   }
   return snapshot;
 }
+#endif
 
 fs::path Utf8Path(std::string_view text) {
   return fs::path(std::u8string(text.begin(), text.end()));

@@ -37,8 +37,8 @@ class ScratchFolder {
   // The path inside the volume that the stand-in's Z: links to, as the tool announces it.
   std::string VolumePath(const std::string& name) const;
 #endif
-  // Tells exactly which entries a run created or changed.
-  Snapshot TakeSnapshot() const;
+  // Tells exactly which entries a run created or changed, in the folder or one under it.
+  Snapshot TakeSnapshot(const std::filesystem::path& under = {}) const;
 
  private:
   std::filesystem::path path_;
