@@ -8,7 +8,7 @@
 set -u
 exe=$(realpath "$1")
 q=$(printf %q "$exe")
-deadline=$((SECONDS + 240))  # within ctest's limit, past which it kills this script (no trap)
+deadline=$((SECONDS + 240))  # within ctest's limit, past which ctest kills it: no trap runs then
 # Server, files and processes found by the build's own path, so that a run also clears what
 # a killed one left; in memory where the machine has it, so that the copy's speed is not the disk's.
 shm=/dev/shm
@@ -48,12 +48,11 @@ run() {  # <window> <shell command>: in a window of its own, then its exit statu
 }
 prompt='Press Enter to close.'
 
-# A copy of 256 MiB takes a fraction of a second, and its progress shows only after a second
-# by its own clock, the wall clock. So the copy, which stops itself at its start, is let run in
-# slices, the pane read while it stands still (the progress is rewritten in place): of 20 ms
-# until it has announced itself (its clock starts); then of a few ms every 100 ms, for 1.2 s
-# only while its destination holds less than half the source; then so until it has shown its
-# progress (unless it has no console to show it on), then freely.
+# A copy of 256 MiB takes a fraction of a second; its progress shows after a second by its own
+# (wall) clock. So the copy stops itself at its start and is let run in slices, the pane read
+# while it stands still: 20 ms ones until it announces itself (its clock starts), then a few ms
+# every 100 ms, for 1.2 s only while it has copied less than half; then freely once it has shown
+# its progress (or has no console to show it on).
 truncate -s 256M "$work/big.bin"  # sparse
 mkfifo "$work/nap"  # read with a time limit: a wait of a few ms that starts no process
 copied="src=\\Device\\HarddiskVolume1${work//\//\\}\\big.bin"
@@ -105,7 +104,7 @@ rm -f "$work/quiet.copy"
 
 # Short copies, without a pause: with both outputs redirected (no prompt could show), and as a
 # background job (reading the terminal would stop it), whose console shows no progress either.
-head -c 100000 /dev/urandom >"$work/small.bin"
+head -c 2M /dev/urandom >"$work/small.bin"  # the progress is checked at every MiB
 run both "$q small.bin both.copy >both.txt 2>&1"
 if wait_for both '^\[exit 0\]$' && [ "$(wc -l <"$work/both.txt")" = 3 ] &&
   cmp -s "$work/small.bin" "$work/both.copy"; then
