@@ -76,12 +76,15 @@ void Announce(WCHAR* message, const TranslationBuffers& paths) {
   ConsolePrint(message);
 }
 
-// Waits for Enter, but only on an interactive console: input that was redirected (a
-// pipe, a file, NUL) belongs to whoever redirected it, a script's loop for one, and is
-// never read.
+// Waits for Enter, but only on an interactive console whose prompt can be seen: input that
+// was redirected (a pipe, a file, NUL) belongs to whoever redirected it, a script's loop for
+// one, and is never read; with both outputs redirected the prompt would show nowhere and the
+// wait would look like a hang.
 void Pause() {
   DWORD mode = 0;
-  if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0) {
+  if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0 &&
+      (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0 ||
+       GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0)) {
     ConsolePrompt(kPausePrompt);
     static_cast<void>(std::getchar());
   }
