@@ -81,10 +81,7 @@ void Announce(WCHAR* message, const TranslationBuffers& paths) {
 // one, and is never read; with both outputs redirected the prompt would show nowhere and the
 // wait would look like a hang.
 void Pause() {
-  DWORD mode = 0;
-  if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0 &&
-      (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0 ||
-       GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0)) {
+  if (Consoles.input && (Consoles.output || Consoles.error) && ConsoleInputReady()) {
     ConsolePrompt(kPausePrompt);
     static_cast<void>(std::getchar());
   }
@@ -130,6 +127,7 @@ bool AsksForUsage(int argumentCount, WCHAR* arguments[]) {
 // for the script that made it (an empty variable, a quote that swallowed a separator).
 int RunCommand(int argumentCount, WCHAR* arguments[]) {
   WCHAR message[kMessageUnits];
+  DetectConsoles();
   if (argumentCount < 3) {
     BoundedFormat(message, kMessageBytes, kUsageText);
     ConsolePrint(message);

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <iterator>
 
+#include "console/console.h"
+
 namespace {
 
 constexpr ULONGLONG kCheckEveryBytes = 1 << 20;
@@ -74,10 +76,8 @@ void WriteLine(const CopyProgress& progress, ULONGLONG done) {
 }  // namespace
 
 void StartProgress(CopyProgress& progress, ULONGLONG totalBytes) {
-  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  DWORD mode = 0;
-  const bool console = GetConsoleMode(output, &mode) != 0;
-  progress.console = console ? output : nullptr;
+  const bool console = Consoles.output;
+  progress.console = console ? GetStdHandle(STD_OUTPUT_HANDLE) : nullptr;
   progress.total = totalBytes;
   progress.startedAt = console ? GetTickCount64() : 0;
   progress.shownAt = 0;

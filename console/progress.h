@@ -6,7 +6,7 @@
 #include "native/windows_api.h"
 
 struct CopyProgress {
-  HANDLE console;       // standard output when it is a console, else nullptr
+  HANDLE console;       // standard output when it is a console (Consoles), else nullptr
   ULONGLONG total;      // the bytes the copy expects
   ULONGLONG startedAt;  // the clock at the start, in milliseconds
   ULONGLONG shownAt;    // when the line was last written; 0 while it has not been
