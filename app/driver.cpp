@@ -77,12 +77,12 @@ void Announce(WCHAR* message, const TranslationBuffers& paths) {
   ConsolePrint(message);
 }
 
-// Waits for Enter, but only on an interactive console: input that was redirected (a
-// pipe, a file, NUL) belongs to whoever redirected it, a script's loop for one, and is
-// never read.
+// Waits for Enter, but only on an interactive console whose prompt can be seen: input that
+// was redirected (a pipe, a file, NUL) belongs to whoever redirected it, a script's loop for
+// one, and is never read; with both outputs redirected the prompt would show nowhere and the
+// wait would look like a hang.
 void Pause() {
-  DWORD mode = 0;
-  if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0) {
+  if (Consoles.input && (Consoles.output || Consoles.error) && ConsoleInputReady()) {
     ConsolePrompt(kPausePrompt);
     static_cast<void>(std::getchar());
   }
@@ -149,6 +149,7 @@ bool AsksForUsage(int argumentCount, WCHAR* arguments[]) {
 // for the script that made it (an empty variable, a quote that swallowed a separator).
 int RunCommand(int argumentCount, WCHAR* arguments[]) {
   WCHAR message[kMessageUnits];
+  DetectConsoles();
   if (argumentCount < 3) {
     const bool asked = AsksForUsage(argumentCount, arguments);
     BoundedFormat(message, kMessageBytes, kUsageText);

@@ -143,17 +143,33 @@ void ConsolePrint(const WCHAR* text) {
   }
 }
 
+ConsoleStreams Consoles{};
+
+namespace {
+
+bool IsConsole(DWORD stream) {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(stream), &mode) != 0;
+}
+
+}  // namespace
+
+void DetectConsoles() {
+  Consoles = {IsConsole(STD_INPUT_HANDLE), IsConsole(STD_OUTPUT_HANDLE),
+              IsConsole(STD_ERROR_HANDLE)};
+}
+
+bool ConsoleInputReady() {
+  return IsConsole(STD_INPUT_HANDLE);
+}
+
 void ConsolePrompt(const WCHAR* text) {
-  const DWORD length = static_cast<DWORD>(lstrlenW(text));
-  for (const DWORD stream : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
-    HANDLE output = GetStdHandle(stream);
-    DWORD mode = 0;
-    DWORD written = 0;
-    if (GetConsoleMode(output, &mode) != 0) {
-      WriteConsoleW(output, text, length, &written, nullptr);
-      return;
-    }
+  if (!Consoles.output && !Consoles.error) {
+    return;
   }
+  HANDLE output = GetStdHandle(Consoles.output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  DWORD written = 0;
+  WriteConsoleW(output, text, static_cast<DWORD>(lstrlenW(text)), &written, nullptr);
 }
 
 void PrintNamed(WCHAR* message, const WCHAR* format, const WCHAR* text, ULONG first, ULONG second) {

@@ -21,13 +21,27 @@ constexpr std::uint32_t kFormatTruncated = 0x8007007A;
 // text, a lone '%' included, is copied as it stands.
 std::uint32_t BoundedFormat(WCHAR* buffer, std::size_t sizeInBytes, const WCHAR* format, ...);
 
+// Which standard streams are interactive consoles: decided once at start and read by every
+// writer that shows itself only to a person (the progress line, the prompt) and by the pause.
+struct ConsoleStreams {
+  bool input;
+  bool output;
+  bool error;
+};
+extern ConsoleStreams Consoles;
+void DetectConsoles();
+
+// Whether standard input can still be read from its console: asked at the pause itself, since
+// the host's job control may have moved the process away from its terminal since the start.
+bool ConsoleInputReady();
+
 // Writes a terminated text to standard output: through the console when it is one,
 // otherwise as UTF-8 bytes, so that redirected output still reaches the user.
 void ConsolePrint(const WCHAR* text);
 
 // Writes a terminated text only where a person reads it: to standard output when it is an
 // interactive console, else to standard error when that is one; redirected output never
-// gets it.
+// gets it (Consoles tells).
 void ConsolePrompt(const WCHAR* text);
 
 // Writes into shown (room units and a terminator) a text as one line of a message shows

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <iterator>
 
+#include "console/console.h"
+
 namespace {
 
 constexpr ULONGLONG kCheckEveryBytes = 1 << 20;
@@ -92,11 +94,9 @@ void WriteLine(const CopyProgress& progress, ULONGLONG done) {
 }  // namespace
 
 void StartProgress(CopyProgress& progress, ULONGLONG totalBytes) {
-  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  DWORD mode = 0;
-  const bool console = GetConsoleMode(output, &mode) != 0;
+  const bool console = Consoles.output;
   progress = CopyProgress{};
-  progress.console = console ? output : nullptr;
+  progress.console = console ? GetStdHandle(STD_OUTPUT_HANDLE) : nullptr;
   progress.total = totalBytes;
   progress.startedAt = console ? GetTickCount64() : 0;
   progress.nextCheck = console ? kCheckEveryBytes : kNever;

@@ -7,7 +7,7 @@
 #include "native/windows_api.h"
 
 struct CopyProgress {
-  HANDLE console;        // standard output when it is a console, else nullptr
+  HANDLE console;        // standard output when it is a console (Consoles), else nullptr
   ULONGLONG total;       // the bytes one file's copy expects; unused for a tree
   bool tree;             // counts a tree's files, without a total
   ULONGLONG startedAt;   // the clock at the start, in milliseconds

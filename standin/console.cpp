@@ -57,11 +57,14 @@ HANDLE GetStdHandle(DWORD stdHandle) {
   return reinterpret_cast<HANDLE>(kStandardBase + static_cast<std::uintptr_t>(descriptor));
 }
 
-// A console is a terminal; its mode is that of a console in line input with echo.
+// A console is a terminal; its mode is that of a console in line input with echo. A terminal
+// whose input this process may not read (a background job's: reading would stop the job) is
+// no console for it.
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {
   constexpr DWORD kLineInputWithEcho = 0x7;  // processed input, line input, echo
   const int descriptor = DescriptorOf(console);
-  if (descriptor < 0 || isatty(descriptor) == 0) {
+  if (descriptor < 0 || isatty(descriptor) == 0 ||
+      (descriptor == 0 && tcgetpgrp(descriptor) != getpgrp())) {
     return FALSE;
   }
   *mode = kLineInputWithEcho;

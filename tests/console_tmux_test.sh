@@ -1,57 +1,127 @@
 #!/usr/bin/env bash
-# The host build in a real terminal (a private tmux server): a copy long enough shows its
-# progress, then its last state and the prompt before the pause; the same copy redirected
-# prints exactly the announcement; the usage text waits only in a terminal of its own.
+# The host build in a real terminal (a private tmux server): a long copy shows its progress,
+# then its last state and the prompt before the pause; the same copy redirected prints exactly
+# the announcement; with both outputs redirected, or as a background job (which shows no
+# progress either), a short copy ends without a pause; the usage text waits only in a terminal
+# of its own.
 # Usage: console_tmux_test.sh <vantro>
 set -u
 exe=$(realpath "$1")
-# In memory where the machine has it, so that the copy's speed is not the disk's.
+q=$(printf %q "$exe")
+deadline=$((SECONDS + 240))  # within ctest's limit, past which ctest kills it: no trap runs then
+# Server, files and processes found by the build's own path, so that a run also clears what
+# a killed one left; in memory where the machine has it, so that the copy's speed is not the disk's.
 shm=/dev/shm
 [ -d "$shm" ] && [ -w "$shm" ] || shm=/tmp
-work=$(mktemp -d "$shm/vantro-tmux.XXXXXX")
-socket="vantro-tmux-$$-$RANDOM"
-tmx() { tmux -L "$socket" "$@"; }
-trap 'tmx kill-server >/dev/null 2>&1; rm -rf "$work"' EXIT
+work="$shm/vantro-tmux-$(cksum <<<"$exe" | cut -d' ' -f1)"
+tmx() { tmux -S "$work/tmux" "$@"; }
+clean() {
+  local pane
+  for pane in $(tmx list-panes -a -F '#{pane_pid}' 2>/dev/null); do
+    pkill -KILL -s "$pane" -x vantro
+  done
+  tmx kill-server >/dev/null 2>&1
+  rm -rf "$work"
+}
+clean
+trap clean EXIT
+trap 'exit 2' INT TERM HUP
+mkdir "$work" || exit 1
 failures=0
-fail() { echo "FAIL $1"; tmx capture-pane -p -J -S - -t "$2"; failures=$((failures + 1)); }
+fail() { echo "FAIL $1"; screen "$2"; failures=$((failures + 1)); }
 screen() { tmx capture-pane -p -J -S - -t "$1" | sed '/^$/d'; }
-within() {  # <command...>, until it succeeds, for up to 60 s
-  local tries=600
+within() {  # <command...>, until it succeeds, for up to 20 s and never past the deadline
+  local end=$((SECONDS + 20))
+  [ "$end" -lt "$deadline" ] || end=$deadline
   until "$@"; do
-    tries=$((tries - 1)) && [ "$tries" -gt 0 ] || return 1
+    [ "$SECONDS" -lt "$end" ] || return 1
     sleep 0.1
   done
 }
 shows() { screen "$1" | grep -Eq "$2"; }
 wait_for() { within shows "$@"; }  # <window> <extended regex>
-env -u TMUX tmux -L "$socket" -f /dev/null new-session -d -s main -x 160 -y 40 -c "$work" \
+env -u TMUX tmux -S "$work/tmux" -f /dev/null new-session -d -s main -x 160 -y 40 -c "$work" \
   \; set-option -g remain-on-exit on </dev/null || { echo "FAIL cannot start tmux"; exit 1; }
-run() { tmx new-window -d -c "$work" -n "$1" "$2"; }  # <window> <command>, in its own window
-truncate -s 6G "$work/big.bin"  # sparse; a copy of it runs for more than a second
+run() {  # <window> <shell command>: in a window of its own, then its exit status
+  printf '%s\necho "[exit $?]"\n' "$2" >"$work/$1.sh"
+  tmx new-window -d -c "$work" -n "$1" "bash $1.sh"
+}
 prompt='Press Enter to close.'
-copied="src=\\Device\\HarddiskVolume1${work//\//\\}\\big.bin"
 
-run progress "bash -c '$(printf %q "$exe") big.bin big.copy; echo \"[exit \$?]\"'"
-if wait_for progress '^ +[0-9]+%  [0-9.]+ GiB of 6\.00 GiB' && wait_for progress "^$prompt\$" &&
-  tmx send-keys -t progress Enter && wait_for progress '^\[exit 0\]$' &&
-  [ "$(screen progress | head -1)" = "$copied" ] &&
-  screen progress | grep -q '^ 100%  6\.00 GiB of 6\.00 GiB$'; then
+# A copy of 256 MiB takes a fraction of a second; its progress shows after a second by its own
+# (wall) clock. So the copy stops itself at its start and is let run in slices, the pane read
+# while it stands still: 20 ms ones until it announces itself (its clock starts), then a few ms
+# every 100 ms, for 1.2 s only while it has copied less than half; then freely once it has shown
+# its progress (or has no console to show it on).
+truncate -s 256M "$work/big.bin"  # sparse
+mkfifo "$work/nap"  # read with a time limit: a wait of a few ms that starts no process
+copied="src=\\Device\\HarddiskVolume1${work//\//\\}\\big.bin"
+stopped() {  # <window>: sets pid to the pane's child once it has stopped
+  pid=$(pgrep -P "$(tmx display -p -t "$1" '#{pane_pid}')") && ps -o stat= -p "$pid" | grep -q T
+}
+long_copy() {  # <window> [redirected]: until the prompt shows; sets midway to a progress line
+  run "$1" "(kill -STOP \$BASHPID; exec $q big.bin $1.copy ${2:+>$1.txt})"
+  local since= text
+  midway=
+  within stopped "$1" || return 1
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    text=$(screen "$1"; cat "$work/$1.txt" 2>/dev/null)
+    midway=${midway:-$(grep -E '^ +[0-9]{1,2}%  [0-9.]+ MiB of 256\.00 MiB$' <<<"$text")}
+    grep -q '^dst=' <<<"$text" && since=${since:-${EPOCHREALTIME/[.,]/}}
+    if [ -z "$since" ]; then
+      kill -CONT "$pid" && sleep 0.02
+    elif [ $((${EPOCHREALTIME/[.,]/} - since)) -lt 1200000 ]; then
+      sleep 0.1
+      [ "$(stat -c %s "$work/$1.copy" 2>/dev/null || echo 0)" -lt $((128 << 20)) ] &&
+        kill -CONT "$pid" && read -rt 0.003 <>"$work/nap"
+    elif [ -n "$midway${2:-}" ] || grep -qx "$prompt" <<<"$text"; then
+      break
+    else
+      sleep 0.1 && kill -CONT "$pid" && read -rt 0.003 <>"$work/nap"
+    fi
+    kill -STOP "$pid" 2>/dev/null || break
+  done
+  kill -CONT "$pid" 2>/dev/null
+  wait_for "$1" "^$prompt\$"
+}
+if long_copy progress && [ -n "$midway" ] && tmx send-keys -t progress Enter &&
+  wait_for progress '^\[exit 0\]$' && [ "$(screen progress | head -1)" = "$copied" ] &&
+  shows progress '^ 100%  256\.00 MiB of 256\.00 MiB$' &&
+  cmp -s "$work/big.bin" "$work/progress.copy"; then
   echo "ok   long copy: progress, its last state, the prompt, exit 0"
 else
-  fail "long copy: wanted the progress, its last state, the prompt and exit 0" progress
+  fail "long copy: wanted the progress ('$midway'), its last state, the prompt and exit 0" progress
 fi
-rm -f "$work/big.copy"
-run quiet "bash -c '$(printf %q "$exe") big.bin big.copy >quiet.txt; echo \"[exit \$?]\"'"
-wait_for quiet "^$prompt\$" && tmx send-keys -t quiet Enter
-if wait_for quiet '^\[exit 0\]$' && [ "$(head -1 "$work/quiet.txt")" = "$copied" ] &&
-  [ "$(wc -l <"$work/quiet.txt")" = 3 ] && ! grep -q '%' "$work/quiet.txt"; then
-  echo "ok   long copy redirected: exactly the announcement"
+rm -f "$work/progress.copy"
+if long_copy quiet redirected && tmx send-keys -t quiet Enter && wait_for quiet '^\[exit 0\]$' &&
+  [ "$(head -1 "$work/quiet.txt")" = "$copied" ] && [ "$(wc -l <"$work/quiet.txt")" = 3 ] &&
+  ! grep -q '%' "$work/quiet.txt"; then
+  echo "ok   long copy redirected: exactly the announcement, the prompt on standard error"
 else
-  fail "long copy redirected: wanted exactly the announcement" quiet
+  fail "long copy redirected: wanted exactly the announcement and the prompt" quiet
+fi
+rm -f "$work/quiet.copy"
+
+# Short copies, without a pause: with both outputs redirected (no prompt could show), and as a
+# background job (reading the terminal would stop it), whose console shows no progress either.
+head -c 2M /dev/urandom >"$work/small.bin"  # the progress is checked at every MiB
+run both "$q small.bin both.copy >both.txt 2>&1"
+if wait_for both '^\[exit 0\]$' && [ "$(wc -l <"$work/both.txt")" = 3 ] &&
+  cmp -s "$work/small.bin" "$work/both.copy"; then
+  echo "ok   both outputs redirected: no pause, the copy, exit 0"
+else
+  fail "both outputs redirected: wanted the copy and exit 0 without a key" both
+fi
+tmx new-window -d -c "$work" -n job "HISTFILE= bash --norc --noprofile -i"
+tmx send-keys -t job "{ $q small.bin job.copy; echo \"[exit \$?]\"; } &" Enter
+if wait_for job '^\[exit 0\]$' && ! shows job '%' && cmp -s "$work/small.bin" "$work/job.copy"; then
+  echo "ok   short copy as a background job: no progress line, no pause, exit 0"
+else
+  fail "short copy as a background job: wanted no progress line and exit 0 without a stop" job
 fi
 
 # Started by a shell, the usage text never waits; alone in its terminal, it waits for Enter.
-run shared "bash -c '$(printf %q "$exe"); echo \"[exit \$?]\"'"
+run shared "$q"
 wait_for shared '^Attention: Filenames are case sensitive!\[exit 1\]$' ||
   fail "usage from a shell: wanted no pause and exit 1" shared
 # Ended with status 1: as the pane says, or, where tmux has not reaped the process yet, as the
@@ -64,7 +134,7 @@ ended_with_1() {
 }
 # (Without the sanitized build's leak check at exit, which can keep a process that leads its
 # terminal's session from ending.)
-run alone "env ASAN_OPTIONS=detect_leaks=0 $(printf %q "$exe")"
+tmx new-window -d -c "$work" -n alone "env ASAN_OPTIONS=detect_leaks=0 $q"
 pid=$(tmx display -p -t alone '#{pane_pid}')
 if wait_for alone "^$prompt\$" && sleep 1 && ! ended_with_1 "$pid" &&
   tmx send-keys -t alone Enter && within ended_with_1 "$pid"; then

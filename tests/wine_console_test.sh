@@ -2,8 +2,9 @@
 # vantro.exe under Wine in a real terminal: a private tmux server gives each run a pane whose
 # terminal Wine turns into a console, so the tool writes with WriteConsoleW and pauses on
 # console input. Checked: the usage text (no pause, exit 1); the announcement and the error
-# line, then the pause until Enter, then exit 1; and that the text went through the console
-# itself, not the fallback for redirected output.
+# line, then the pause until Enter, then exit 1, and no pause with both outputs redirected;
+# that the text went through the console itself, not the fallback for redirected output; a
+# long copy's progress, and none for a short one.
 # Usage: wine_console_test.sh <vantro.exe> <vantro_test_drive.exe> <runner that starts a
 # Windows program>
 #
@@ -17,15 +18,31 @@ exe=$(realpath "$1")
 drive_tool=$(realpath "$2")
 runner=$(realpath "$3")
 deadline_seconds=${VANTRO_CONSOLE_DEADLINE:-30}
+# With its cleaning within ctest's limit (TIMEOUT), past which ctest kills it: no trap runs then.
+end_of_run=$((SECONDS + 360))
 
-work=$(mktemp -d /tmp/vantro-console.XXXXXX)
-socket="vantro-console-$$-$RANDOM"
-socket_path=
-tmx() { tmux -L "$socket" "$@"; }
-# kill-server leaves the socket file behind.
+# Server, files and processes found by the build's own path, so that a run also clears what a
+# killed one left; in memory where the machine has it, so that the copy's speed is not the disk's.
+shm=/dev/shm
+[ -d "$shm" ] && [ -w "$shm" ] || shm=/tmp
+work="$shm/vantro-console-$(cksum <<<"$exe" | cut -d' ' -f1)"
+tmx() { tmux -S "$work/tmux" "$@"; }
+letter=
 drive=
-trap 'tmx kill-server >/dev/null 2>&1; rm -rf "$work" ${drive:+"$drive"} ${socket_path:+"$socket_path"}' EXIT
+clean() {
+  local pane
+  for pane in $(tmx list-panes -a -F '#{pane_pid}' 2>/dev/null); do
+    pkill -KILL -s "$pane" -x vantro.exe; pkill -KILL -s "$pane" -x wine-run.sh
+  done
+  tmx kill-server >/dev/null 2>&1
+  [ -n "$letter" ] && timeout 30 "$runner" "$drive_tool" --remove "$letter" "$drive" </dev/null \
+    >/dev/null 2>&1
+  rm -rf "$work"
+}
+clean
+trap clean EXIT
 trap 'exit 2' INT TERM HUP
+mkdir "$work" || exit 1
 failures=0
 
 fail() {
@@ -51,6 +68,7 @@ show_pane() {
 # poll <command...>: runs the command until it succeeds, up to the deadline.
 poll() {
   local end=$((SECONDS + deadline_seconds))
+  [ "$end" -lt "$end_of_run" ] || end=$end_of_run
   until "$@"; do
     [ "$SECONDS" -lt "$end" ] || return 1
     sleep 0.1
@@ -90,12 +108,11 @@ if ! timeout 180 "$runner" cmd.exe /c exit </dev/null >/dev/null 2>"$work/warmup
 fi
 
 # A private server with a fixed window size; no configuration file, no inherited session.
-if ! env -u TMUX tmux -L "$socket" -f /dev/null new-session -d -s main -x 160 -y 40 \
+if ! env -u TMUX tmux -S "$work/tmux" -f /dev/null new-session -d -s main -x 160 -y 40 \
   \; set-option -g remain-on-exit on </dev/null; then
   echo "FAIL cannot start tmux"
   exit 1
 fi
-socket_path=$(tmx display-message -p '#{socket_path}')
 
 # Paths the tool announces: Z:\ is the POSIX root, the device is what Wine's link says.
 inside=${work//\//\\}
@@ -216,6 +233,16 @@ else
   show_pane redirected
 fi
 
+# With both outputs redirected the prompt could show nowhere: no pause, though input is the console.
+start both "$(q "$runner") $(q "$exe") $(q "$src") $(q "$dst") >$(q "$work/both.txt") 2>&1"
+code=$(exit_code both)
+if [ "$code" = 1 ] && has_announcement "$work/both.txt"; then
+  pass "both outputs redirected: the text in the file, no pause, exit 1"
+else
+  fail "both outputs redirected: wanted the text in the file and exit 1 without a key (got '$code')"
+  show_pane both
+fi
+
 # 4. Which call carried the text: traced runs, standard input empty (the pause returns at once).
 loader=/usr/lib/wine/wine64
 [ -x "$loader" ] || loader=$(command -v wine64 || command -v wine)
@@ -261,46 +288,79 @@ else
   show_pane traced_file
 fi
 
-# 5. A copy long enough to show its progress, through a test drive: a percentage while it runs,
-# its last state when it ends, then the prompt. Redirected, the same copy prints exactly the
-# announcement. The source is sparse, and both are in memory where the machine has it, so that
-# the copy's speed is not the disk's.
-shm=/dev/shm
-[ -d "$shm" ] && [ -w "$shm" ] || shm=/tmp
-drive=$(mktemp -d "$shm/vantro-drive.XXXXXX")
-truncate -s 4G "$drive/big.bin"
-letter=$("$runner" "$drive_tool" auto "$drive" </dev/null 2>"$work/drive.err" | tr -d '\r\n')
+# 5. Copies through a test drive (a new folder: a drive a killed run left is taken back). A copy
+# of 256 MiB takes a fraction of a second; its progress shows after a second by its own (wall)
+# clock. So the copy's Linux process stops itself at its start and is let run in slices, the pane
+# read while it stands still: 20 ms ones until it announces itself (its clock starts), then a few
+# ms every 100 ms, for 1.2 s only while it has copied less than half; then freely once it has
+# shown its progress (or has no console to show it on).
+drive=$(mktemp -d "$work/drive.XXXXXX")
+truncate -s 256M "$drive/big.bin"  # sparse
+head -c 2M /dev/urandom >"$drive/small.bin"  # the progress is checked at every MiB
+mkfifo "$work/nap"  # read with a time limit: a wait of a few ms that starts no process
+letter=$(timeout 60 "$runner" "$drive_tool" auto "$drive" </dev/null 2>"$work/drive.err" |
+  tr -d '\r\n')
 target="\\??\\Z:${drive//\//\\}"
-copied="src=$target\\big.bin"$'\n'"dst=$target\\big.copy"
-copy_args="$(q "$runner") $(q "$exe") $(q "$letter:\\big.bin") $(q "$letter:\\big.copy")"
-start progress "$copy_args"
-if [ -n "$letter" ] && wait_for progress '^ +[0-9]+%  [0-9.]+ GiB of 4\.00 GiB' &&
-  wait_for progress "^$prompt\$"; then
-  tmx send-keys -t progress Enter
-  code=$(exit_code progress)
-  screen=$(screen_of progress | tr -d '\r')
-  if [ "$code" = 0 ] && grep -q '^ 100%  4\.00 GiB of 4\.00 GiB$' <<<"$screen" &&
-    [ "$(head -2 <<<"$screen")" = "$copied" ] && cmp -s "$drive/big.bin" "$drive/big.copy"; then
-    pass "long copy on the console: progress, its last state, the prompt, exit 0"
-  else
-    fail "long copy on the console: wanted the progress's last state, the prompt and exit 0"
-    show_pane progress
-  fi
+copy() { echo "$(q "$runner") $(q "$exe") $(q "$letter:\\$1") $(q "$letter:\\$2")"; }
+copied() { printf 'src=%s\\big.bin\ndst=%s\\%s.copy' "$target" "$target" "$1"; }
+stopped() {  # <window>: sets pid to the pane's child once it has stopped
+  pid=$(pgrep -P "$(tmx display -p -t "$1" '#{pane_pid}')") && ps -o stat= -p "$pid" | grep -q T
+}
+long_copy() {  # <window> [redirected]: until the prompt shows; sets midway to a progress line
+  start "$1" "(kill -STOP \$BASHPID; exec $(copy big.bin "$1.copy") ${2:+>$(q "$work/$1.txt")})"
+  local since= text
+  midway=
+  poll stopped "$1" || return 1
+  while [ "$SECONDS" -lt "$end_of_run" ]; do
+    text=$(screen_of "$1"; cat "$work/$1.txt" 2>/dev/null)
+    midway=${midway:-$(grep -E '^ +[0-9]{1,2}%  [0-9.]+ MiB of 256\.00 MiB$' <<<"$text")}
+    grep -q '^dst=' <<<"$text" && since=${since:-${EPOCHREALTIME/[.,]/}}
+    if [ -z "$since" ]; then
+      kill -CONT "$pid" && sleep 0.02
+    elif [ $((${EPOCHREALTIME/[.,]/} - since)) -lt 1200000 ]; then
+      sleep 0.1
+      [ "$(stat -c %s "$drive/$1.copy" 2>/dev/null || echo 0)" -lt $((128 << 20)) ] &&
+        kill -CONT "$pid" && read -rt 0.003 <>"$work/nap"
+    elif [ -n "$midway${2:-}" ] || grep -qx "$prompt" <<<"$text"; then
+      break
+    else
+      sleep 0.1 && kill -CONT "$pid" && read -rt 0.003 <>"$work/nap"
+    fi
+    kill -STOP "$pid" 2>/dev/null || break
+  done
+  kill -CONT "$pid" 2>/dev/null
+  wait_for "$1" "^$prompt\$"
+}
+if [ -n "$letter" ] && long_copy progress && [ -n "$midway" ] && tmx send-keys -t progress Enter &&
+  [ "$(exit_code progress)" = 0 ] && shows progress '^ 100%  256\.00 MiB of 256\.00 MiB$' &&
+  [ "$(screen_of progress | head -2)" = "$(copied progress)" ] &&
+  cmp -s "$drive/big.bin" "$drive/progress.copy"; then
+  pass "long copy on the console: progress, its last state, the prompt, exit 0"
 else
-  fail "long copy on the console: no progress line or no prompt $(cat "$work/drive.err")"
+  fail "long copy on the console: wanted progress ('$midway'), its last state, the prompt, exit 0"
+  cat "$work/drive.err"
   show_pane progress
 fi
-rm -f "$drive/big.copy"
-start quiet "$copy_args >$(q "$work/quiet.txt")"
-wait_for quiet "^$prompt\$" && tmx send-keys -t quiet Enter
+rm -f "$drive/progress.copy"
+long_copy quiet redirected && tmx send-keys -t quiet Enter
 code=$(exit_code quiet)
-if [ "$code" = 0 ] && [ "$(cat "$work/quiet.txt")" = "$copied" ] &&
-  [ "$(wc -c <"$work/quiet.txt")" = $(( ${#copied} + 2 )) ]; then
-  pass "long copy redirected: exactly the announcement, no progress"
+if [ "$code" = 0 ] && [ "$(cat "$work/quiet.txt")" = "$(copied quiet)" ] &&
+  [ "$(wc -c <"$work/quiet.txt")" = $(($(copied quiet | wc -c) + 2)) ] &&
+  shows quiet "^$prompt\$"; then
+  pass "long copy redirected: exactly the announcement, no progress, the prompt"
 else
-  fail "long copy redirected: wanted exactly the announcement (exit '$code')"
+  fail "long copy redirected: wanted exactly the announcement and the prompt (exit '$code')"
   cat -A "$work/quiet.txt"
 fi
-[ -n "$letter" ] && "$runner" "$drive_tool" --remove "$letter" "$drive" </dev/null >/dev/null 2>&1
+rm -f "$drive/quiet.copy"
+start short "$(copy small.bin short.copy)"
+wait_for short "^$prompt\$" && tmx send-keys -t short Enter
+code=$(exit_code short)
+if [ "$code" = 0 ] && ! shows short '%' && cmp -s "$drive/small.bin" "$drive/short.copy"; then
+  pass "short copy on the console: no progress line, exit 0"
+else
+  fail "short copy on the console: wanted no progress line and exit 0 (exit '$code')"
+  show_pane short
+fi
 
 [ "$failures" -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }
