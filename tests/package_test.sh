@@ -67,7 +67,7 @@ done
 cd "$work/unpacked" || fail "cd"
 "$runner" ./vantro.exe '/?' </dev/null >"$work/usage.txt" 2>&1
 code=$?
-expected=$'Usage:\nvantro <source> <destination>\nAttention: Filenames are case sensitive!'
+expected=$'Usage:\nvantro <source> <destination>\nAttention: Filenames are case sensitive!\nvantro <source folder> <new folder> /E   copies the folder and all it holds'
 [ "$code" -eq 0 ] || fail "exit code $code"
 [ "$(cat "$work/usage.txt")" = "$expected" ] || fail "printed: $(cat "$work/usage.txt")"
 echo "ok: the release of $version checks against SHA256SUMS and its manifests;" \
