@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # vantro.exe copying real files under Wine, through a test drive: a copy ended by SIGTERM or
-# SIGKILL leaves no destination, nor does one whose source is rewritten, grown or truncated
+# SIGKILL leaves no destination (a tree's copy no destination's name, and no file of its
+# unfinished copy that is not whole but empty), nor does one whose source is rewritten, grown or truncated
 # meanwhile; a finished copy keeps its file, and a loop reading its list from the same
 # standard input as vantro.exe gets every line of it.
 # Usage: wine_interrupt_test.sh <vantro.exe> <vantro_test_drive.exe> <runner>
@@ -49,13 +50,26 @@ fi
 # Sparse, so they cost no disk, yet long enough that the copy still runs when the signal comes.
 truncate -s 8G "$files/big.bin"
 
-# interrupt <signal> <source>: sends the signal to the Wine process running vantro.exe once the
-# destination has grown, then checks that Wine's server removed the marked destination when
-# the process's handles went. wine-run.sh execs the loader, which execs on into the program
-# under the same pid (named vantro.exe), so $! is it: checked by that name before the signal.
+# What a tree stopped mid-copy leaves: not the destination's name, and in its unfinished copy
+# only files equal to their sources or (a kill between a create and its mark) empty.
+tree_left() {
+  local file
+  [ ! -e "$files/$1" ] || return 1
+  while IFS= read -r file; do
+    [ ! -s "$files/$1.partial/$file" ] || cmp -s "$files/tree/$file" "$files/$1.partial/$file" ||
+      return 1
+  done < <(cd "$files/$1.partial" && find . -type f)
+}
+
+# interrupt <signal> <source> [/E]: sends the signal to the Wine process running vantro.exe
+# once the destination (a tree's big file) has grown, then checks that Wine's server removed
+# the marked destination when the process's handles went. wine-run.sh execs the loader, which
+# execs on into the program under the same pid (named vantro.exe), so $! is it: checked by
+# that name before the signal.
 interrupt() {
   local name="SIG$1 mid-copy of $2: no destination left" out="$files/$2.$1" status
-  "$runner" "$exe" "$letter:\\$2" "$letter:\\$2.$1" </dev/null >"$work/$1.out" 2>&1 &
+  [ -z "${3:-}" ] || out="$files/$2.$1.partial/sub/big.bin"
+  "$runner" "$exe" "$letter:\\$2" "$letter:\\$2.$1" ${3:+"$3"} </dev/null >"$work/$1.out" 2>&1 &
   pid=$!
   if ! within 20 grown "$out"; then
     fail "$name" "the destination did not grow: $(cat "$work/$1.out")"
@@ -71,6 +85,8 @@ interrupt() {
       pid=
       if ! within 5 gone "$out"; then
         fail "$name" "$(stat -c %s "$out") bytes left after exit status $status"
+      elif [ -n "${3:-}" ] && ! tree_left "$2.$1"; then
+        fail "$name" "the tree's name, or a file neither whole nor empty, was left"
       else
         echo "ok   $name (exit status $status)"
       fi
@@ -86,6 +102,9 @@ interrupt KILL big.bin
 truncate -s 8G "$files/locked.bin"
 chmod a-w "$files/locked.bin"
 interrupt KILL locked.bin
+mkdir -p "$files/tree/sub" && head -c 100000 /dev/urandom >"$files/tree/sub/a.bin"
+truncate -s 8G "$files/tree/sub/big.bin"
+interrupt KILL tree /E
 
 # change <name> <command on the source>: the source changed from the Linux side, which share
 # modes do not hold back, once the copy is under way: never a copy, and nothing left.
