@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "native/native_services.h"
 #include "tests/support/bound_services.h"
 #include "tests/support/scratch.h"
+#include "tree/tree_copy.h"
 
 namespace fs = std::filesystem;
 
@@ -140,13 +142,24 @@ NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES a
     }
     return destinationStatus;
   }
-  return bound.ZwCreateFile(handle, access, attributes, io, allocationSize, fileAttributes,
-                            shareAccess, disposition, options, eaBuffer, eaLength);
+  const NTSTATUS status =
+      bound.ZwCreateFile(handle, access, attributes, io, allocationSize, fileAttributes,
+                         shareAccess, disposition, options, eaBuffer, eaLength);
+  if (status == STATUS_SUCCESS) {
+    namedHandles[*handle] = creates.back().name;
+    treeTrail += disposition == FILE_CREATE ? "+" + Narrow(creates.back().name.c_str()) : "";
+  }
+  return status;
 }
 
-// Records the mark asked for, then fails or does it as its script says.
+// Records the mark asked for, then fails or does it as its script says. A folder's
+// case-sensitive mark is recorded in the tree's trail; a folder named Refused refuses it.
 NTSTATUS ScriptedMark(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
                       FILE_INFORMATION_CLASS informationClass) {
+  if (informationClass == FileCaseSensitiveInformation) {
+    treeTrail += "!" + Narrow(namedHandles[file].c_str());
+    return namedHandles[file] == u"Refused" ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+  }
   const auto* disposition = static_cast<const FILE_DISPOSITION_INFORMATION*>(information);
   markTrail += informationClass != FileDispositionInformation ? 'A'
                : disposition->DoDeleteFile != 0               ? 'T'
@@ -158,6 +171,11 @@ NTSTATUS ScriptedMark(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG
   return bound.ZwSetInformationFile(file, io, information, length, informationClass);
 }
 
+// Names of the handles the copy opened, and a trail of what it created ("+name") and which
+// new folders it marked case-sensitive ("!name"), in order.
+std::map<HANDLE, WideString> namedHandles;
+std::string treeTrail;
+
 // The source's times as Windows reports them: its creation time is not its last-write time.
 // A scenario may move the last-write time alone once the copy has read from the source.
 bool lastWriteMoves;
@@ -166,6 +184,11 @@ NTSTATUS ReportedTimes(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULON
                        FILE_INFORMATION_CLASS informationClass) {
   const NTSTATUS status =
       bound.ZwQueryInformationFile(file, io, information, length, informationClass);
+  if (informationClass == FileCaseSensitiveInformation) {
+    const bool marked = namedHandles[file] == u"Marked" || namedHandles[file] == u"Refused";
+    static_cast<FILE_CASE_SENSITIVE_INFORMATION*>(information)->Flags = marked ? 1 : 0;
+    return STATUS_SUCCESS;
+  }
   if (status == STATUS_SUCCESS && informationClass == FileBasicInformation) {
     auto* basic = static_cast<FILE_BASIC_INFORMATION*>(information);
     constexpr LONGLONG kDay = 864000000000;
@@ -595,6 +618,35 @@ TEST_F(CopyEngineTest, FailedOpenOrCreateReadsNothingAndHoldsNothing) {
       EXPECT_EQ(OpenAlone(folder_.NativePath("source")), STATUS_SUCCESS);
     }
   }
+}
+
+TreeBuffers treeBuffers;
+
+// A source folder that reports the case-sensitive mark gives its new folder the mark before
+// any child arrives; one that does not gives none; a refused mark lets the copy go on. (The
+// stand-in reports every folder as marked: only a scripted table shows the difference.)
+TEST_F(CopyEngineTest, CaseMarkTravelsBeforeAnyChild) {
+  for (const char* folder : {"Marked", "Plain", "Refused"}) {
+    fs::create_directories(folder_ / "tree" / folder);
+    WriteBytes(folder_ / "tree" / folder / (std::string(folder) + ".txt"), folder);
+  }
+  namedHandles.clear();
+  treeTrail.clear();
+  const WideString source = folder_.NativePath("tree");
+  const WideString copy = folder_.NativePath("copy");
+  WCHAR message[kMessageUnits];
+  alignas(64) BYTE data[kCopyBlockBytes];
+  OutputCapture capture;
+  const TreeResult result =
+      CopyTreeNative(TypedLastName(source), TypedLastName(copy), treeBuffers, message, data);
+  capture.Finish();
+  EXPECT_EQ(result, TreeResult::kCopied);
+  for (const std::string folder : {"Marked", "Refused"}) {
+    const std::string marked = "+" + folder + "!" + folder + "+" + folder + ".txt";
+    EXPECT_NE(treeTrail.find(marked), std::string::npos) << treeTrail;
+  }
+  EXPECT_EQ(treeTrail.find("!Plain"), std::string::npos) << treeTrail;
+  EXPECT_EQ(ReadBytes(folder_ / "copy" / "Refused" / "Refused.txt"), "Refused");
 }
 
 }  // namespace

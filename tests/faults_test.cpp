@@ -46,6 +46,9 @@ struct Interruption {
   // Before the signal, another program's open of the source or the destination is refused:
   // the copy holds both without sharing.
   bool heldAgainstOthers = false;
+  // The FIFO is a file of a tree copied with /E: the tree keeps no destination's name, and
+  // its unfinished copy no file that is not whole.
+  bool inTree = false;
 };
 
 void PrintTo(const Interruption& row, std::ostream* out) {
@@ -93,18 +96,24 @@ class InterruptedCopyTest : public FaultsTest, public testing::WithParamInterfac
 
 TEST_P(InterruptedCopyTest, LeavesNoDestination) {
   const Interruption& row = GetParam();
-  const fs::path fifo = folder_ / "feed";
+  fs::create_directory(folder_ / "tree");
+  WriteBytes(folder_ / "tree" / "whole.txt", "whole");
+  const fs::path fifo = row.inTree ? folder_ / "tree" / "feed" : folder_ / "feed";
+  const fs::path out = row.inTree ? folder_ / "copy.partial" / "feed" : folder_ / "out.bin";
   ASSERT_EQ(mkfifo(fifo.c_str(), row.readOnlySource ? 0400 : 0600), 0);
-  VantroProcess copy({"feed", "out.bin"},
+  const std::vector<std::string> arguments = row.inTree
+                                                 ? std::vector<std::string>{"tree", "copy", "/E"}
+                                                 : std::vector<std::string>{"feed", "out.bin"};
+  VantroProcess copy(arguments,
                      {.directory = folder_.Path(), .interruptIgnored = row.ignoredAtStart});
   const int feed = OpenFeed(fifo);
   ASSERT_GE(feed, 0) << "the copy never opened its source";
   const std::string data = RandomBytes(64 * 1024, 12);
   ASSERT_EQ(write(feed, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-  ASSERT_TRUE(Grows(folder_ / "out.bin", data.size())) << "the copy did not begin";
+  ASSERT_TRUE(Grows(out, data.size())) << "the copy did not begin";
   if (row.heldAgainstOthers) {
     EXPECT_FALSE(SharedOpenAllowed(fifo)) << "the source is not held";
-    EXPECT_FALSE(SharedOpenAllowed(folder_ / "out.bin")) << "the destination is not held";
+    EXPECT_FALSE(SharedOpenAllowed(out)) << "the destination is not held";
   }
 
   ASSERT_TRUE(copy.Signal(row.signal));
@@ -124,7 +133,11 @@ TEST_P(InterruptedCopyTest, LeavesNoDestination) {
     EXPECT_FALSE(finished.exited);
     EXPECT_EQ(finished.signal, row.signal) << "the exit status hides how the copy ended";
   }
-  EXPECT_FALSE(fs::exists(folder_ / "out.bin"));
+  EXPECT_FALSE(fs::exists(out));
+  EXPECT_FALSE(fs::exists(folder_ / "copy"));
+  if (fs::exists(folder_ / "copy.partial" / "whole.txt")) {
+    EXPECT_EQ(ReadBytes(folder_ / "copy.partial" / "whole.txt"), "whole");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -138,7 +151,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Interruption{"LastRealTime", SIGRTMAX, false},
                     Interruption{"ReadOnlySource", SIGTERM, false, true},
                     Interruption{"HeldAgainstOthers", SIGTERM, false, false, true},
-                    Interruption{"InterruptIgnoredAtStart", SIGINT, true}),
+                    Interruption{"InterruptIgnoredAtStart", SIGINT, true},
+                    Interruption{"TreeTerminated", SIGTERM, false, false, false, true}),
     [](const testing::TestParamInfo<Interruption>& info) { return info.param.name; });
 
 // Writes past the file-size limit fail like the platform's writes instead of ending the
