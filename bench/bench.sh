@@ -12,9 +12,10 @@
 #   BENCH_BUILD       build directory (build/bench in the source tree)
 #   BENCH_DIR         where the files go (BENCH_BUILD/files); needs twice SIZE_MIB
 #                     and twice BENCH_WINE_MIB free
-#   BENCH_SKIP        words among: throughput counts startup wine winecopy
-#                     (wine: both parts under Wine; startup: both start-up parts;
-#                     winecopy: the copy under Wine)
+#   BENCH_SKIP        words among: throughput counts startup wine winecopy tree
+#                     (wine: every part under Wine; startup: both start-up parts;
+#                     winecopy: the copy under Wine; tree: the tree's copies)
+#   BENCH_TREE_DIR    where the tree part's files go (/dev/shm)
 #   BENCH_BEFORE_EXE  another vantro.exe (an earlier commit's build): its start-up under Wine
 #                     is measured in the same rounds as this one's, before against after
 #   VANTRO_WINEPREFIX Wine prefix, shared with cmake/wine-run.sh (~/.wine-vantro)
@@ -647,6 +648,96 @@ print_wine_copy() {
     "$net_cmd"
 }
 
+# --- A tree --------------------------------------------------------------------------------
+
+# The tree of the tree part, on tmpfs: 5,000 files of 1 KiB in 50 folders and one 64 MiB
+# file, made once per run of the script and removed at its end.
+tree_dir=''
+make_tree() {
+  tree_dir=$(mktemp -d "${BENCH_TREE_DIR:-/dev/shm}/vantro-bench-tree.XXXXXX")
+  local folder file
+  head -c 1024 /dev/urandom >"$tree_dir/one.kib"
+  for ((folder = 0; folder < 50; folder++)); do
+    mkdir -p "$tree_dir/src/folder$folder"
+    for ((file = 0; file < 100; file++)); do
+      cp "$tree_dir/one.kib" "$tree_dir/src/folder$folder/file$file.txt"
+    done
+  done
+  head -c $((64 << 20)) /dev/urandom >"$tree_dir/src/big.bin"
+  rm "$tree_dir/one.kib"
+}
+remove_tree() {
+  release_drive
+  [[ -z $tree_dir ]] || rm -rf "$tree_dir"
+  tree_dir=''
+}
+
+# tree_run NAME: one copy of the tree into a destination that does not exist yet.
+tree_run() {
+  local windows=Z:${tree_dir//\//\\}
+  rm -rf "$tree_dir/dst"
+  case $1 in
+    vantro) "$vantro" "$tree_dir/src" "$tree_dir/dst" /E ;;
+    cp) cp -a "$tree_dir/src" "$tree_dir/dst" ;;
+    vantro_exe) "$wine" "$vantro_exe" "$drive:\\src" "$drive:\\dst" /E ;;
+    xcopy) "$wine" xcopy "$windows\\src" "$windows\\dst" /E /I /Y /Q /K /H ;;
+  esac </dev/null >tree.log 2>&1 || die "$1 failed to copy the tree: $(tail -3 tree.log)"
+  diff -r "$tree_dir/src" "$tree_dir/dst" >/dev/null || die "$1: the tree's copy differs"
+}
+
+# tree_pairs A B: median wall seconds of A and of B over alternated pairs (A first in even
+# rounds, B first in odd ones), at least five.
+tree_pairs() {
+  local round name t0 walls_a='' walls_b=''
+  local -a order
+  for ((round = 0; round < (rounds > 5 ? rounds : 5); round++)); do
+    ((round % 2 == 0)) && order=("$1" "$2") || order=("$2" "$1")
+    for name in "${order[@]}"; do
+      t0=$EPOCHREALTIME
+      tree_run "$name"
+      if [[ $name == "$1" ]]; then
+        walls_a+="$(elapsed "$t0" "$EPOCHREALTIME") "
+      else
+        walls_b+="$(elapsed "$t0" "$EPOCHREALTIME") "
+      fi
+    done
+  done
+  printf '%s %s\n' "$(med "$walls_a")" "$(med "$walls_b")"
+}
+
+measure_tree() {
+  make_tree
+  trap 'remove_tree' EXIT
+  local vantro_s cp_s exe_s xcopy_s allocs
+  say ""
+  say "A tree on tmpfs: 5,000 files of 1 KiB in 50 folders and one 64 MiB file; medians of"
+  say "alternated pairs, start-up included, every copy checked with diff -r"
+  read -r vantro_s cp_s < <(tree_pairs vantro cp)
+  printf '  %-44s %8.3f s\n  %-44s %8.3f s\n' "vantro src dst /E" "$vantro_s" "cp -a src dst" "$cp_s"
+  printf '  vantro / cp -a: %.2f (goal: at most 1.5)\n' "$(calc 'a / b' a="$vantro_s" b="$cp_s")"
+  if have valgrind; then
+    rm -rf "$tree_dir/dst"
+    valgrind --log-file=tree.memcheck "$vantro" "$tree_dir/src" "$tree_dir/dst" /E </dev/null \
+      >/dev/null 2>&1 || die "vantro /E under memcheck failed"
+    allocs=$(tr -d , <tree.memcheck | sed -n 's/.*total heap usage: \([0-9]*\) allocs.*/\1/p')
+    say "  heap allocations of vantro /E, input redirected (memcheck): ${allocs:-?}"
+  fi
+  if ! skipped wine && prepare_wine; then
+    drive_folder=$tree_dir
+    "$wine" "$drive_tool" auto "$drive_folder" </dev/null >drive.txt 2>drive.err ||
+      die "no test drive for $drive_folder: $(cat drive.err)"
+    drive=$(tr -dc '[:upper:]' <drive.txt)
+    tree_run vantro_exe && tree_run xcopy # the first run of each pays for cold pages
+    read -r exe_s xcopy_s < <(tree_pairs vantro_exe xcopy)
+    printf '  %-44s %8.3f s\n  %-44s %8.3f s\n' "vantro.exe X:\\src X:\\dst /E (Wine)" "$exe_s" \
+      "xcopy src dst /E /I /Y /Q /K /H (Wine)" "$xcopy_s"
+    printf '  xcopy / vantro.exe: %.2f (goal: at least 2)\n' \
+      "$(calc 'b / a' a="$exe_s" b="$xcopy_s")"
+  fi
+  remove_tree
+  trap - EXIT
+}
+
 # --- Run ---------------------------------------------------------------------------------
 
 main() {
@@ -664,6 +755,7 @@ main() {
   skipped startup || measure_host_startup
   skipped startup || skipped wine || measure_wine_startup
   skipped winecopy || skipped wine || measure_wine_copy
+  skipped tree || measure_tree
 }
 
 main
