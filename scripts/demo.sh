@@ -39,3 +39,21 @@ fi
 echo
 echo "\$ vantro REPORT.txt Other.txt   (a spelling that names neither file)"
 "$vantro" REPORT.txt Other.txt </dev/null || echo "(exit code $?)"
+
+# A tree with twins: a Makefile beside a makefile, folders Src and src. Windows' own tools
+# merge such twins without a word; vantro /E keeps them apart where the destination does.
+mkdir -p project/Src project/src
+printf 'all:\n\techo Makefile\n' > project/Makefile
+printf 'all:\n\techo makefile\n' > project/makefile
+printf 'int main() { return 1; }\n' > project/Src/main.c
+printf 'int main() { return 2; }\n' > project/src/main.c
+echo
+echo "\$ vantro project backup /E"
+"$vantro" project backup /E </dev/null || echo "(exit code $?)"
+for file in Makefile makefile Src/main.c src/main.c; do
+  if cmp -s "project/$file" "backup/$file"; then
+    echo "backup/$file arrived, equal to project/$file"
+  else
+    echo "backup/$file is missing or differs" && exit 1
+  fi
+done
