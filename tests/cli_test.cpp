@@ -50,15 +50,17 @@ constexpr const char* kUsage =
 const std::string kUpper = "upper case report\n";
 const std::string kLower = "lower case report, longer\n";
 
-// A file another program holds open without sharing, as long as this lives.
+// A file another program reads, sharing it for reading only, as long as this lives (the
+// stand-in takes a shared lock for an open that shares).
 class HeldOpen {
  public:
   explicit HeldOpen(const fs::path& file) {
 #ifdef _WIN32
-    handle_ = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    handle_ = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                          nullptr);
 #else
     descriptor_ = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor_ >= 0 && flock(descriptor_, LOCK_EX) != 0) {
+    if (descriptor_ >= 0 && flock(descriptor_, LOCK_SH) != 0) {
       close(descriptor_);
       descriptor_ = -1;
     }
@@ -330,7 +332,7 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
     // Started by its bare name in this folder, with the source typed relative to it and the
     // destination as a full path: the typed names of each begin at another offset.
     const char* startIn = nullptr;
-    bool sourceHeldElsewhere = false;  // another program has it open without sharing
+    bool sourceHeldElsewhere = false;  // another program reads it, sharing reading
   };
   const Refusal refusals[] = {
       {"missing.txt", "out.txt", R"(Error openning, Status=c0000034\n)"},
@@ -351,7 +353,8 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
        true},
       {"Dir\\keep.txt", "TW\\dir\\new.txt", R"(Error creating, Status=c000003a \((c000003a|0)\)\n)",
        true, "tw"},
-      // Share access 0 holds against another program that has the file open.
+      // The copy shares nothing: another program reading the file holds it off, though it
+      // shares reading.
       {"Report.TXT", "out.txt", R"(Error openning, Status=c0000043\n)", false, nullptr, true},
   };
   fs::create_directory(folder_.File("folder"));
