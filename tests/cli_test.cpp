@@ -1,6 +1,6 @@
 // The built tool end to end on real files, from one table of cases in both builds: started
 // as a user starts it (by its bare name in the test's folder unless a case says otherwise),
-// standard input from the null device or a pipe the test holds, standard output and error
+// standard input from the null device or a file the test has open, standard output and error
 // captured, which is a pipe or a file and never a console, so the text arrives as UTF-8.
 //
 // - host: the binary in a scratch folder under /tmp, over the stand-in platform.
@@ -53,15 +53,17 @@ constexpr const char* kUsageTreeLine =
 const std::string kUpper = "upper case report\n";
 const std::string kLower = "lower case report, longer\n";
 
-// A file another program holds open without sharing, as long as this lives.
+// A file another program reads, sharing it for reading only, as long as this lives (the
+// stand-in takes a shared lock for an open that shares).
 class HeldOpen {
  public:
   explicit HeldOpen(const fs::path& file) {
 #ifdef _WIN32
-    handle_ = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    handle_ = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                          nullptr);
 #else
     descriptor_ = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor_ >= 0 && flock(descriptor_, LOCK_EX) != 0) {
+    if (descriptor_ >= 0 && flock(descriptor_, LOCK_SH) != 0) {
       close(descriptor_);
       descriptor_ = -1;
     }
@@ -152,11 +154,8 @@ class CliTest : public testing::Test {
     filesBefore_ = FileCount();
   }
 
-  // Typed as `vantro <arguments...>` in the folder; standard input is the null device, or a
-  // pipe that stays open until the test writes or the run ends.
-  RunOptions Typed(bool holdInput = false) const {
-    return {.directory = folder_.Root(), .argument0 = "vantro", .holdInput = holdInput};
-  }
+  // Typed as `vantro <arguments...>` in the folder; standard input is the null device.
+  RunOptions Typed() const { return {.directory = folder_.Root(), .argument0 = "vantro"}; }
   // Names of files in the folder, as the tool is given them.
   std::vector<std::string> Names(const std::vector<std::string>& names) const {
     std::vector<std::string> arguments;
@@ -221,15 +220,15 @@ class CliTest : public testing::Test {
   std::vector<std::string> notRun_;  // cases skipped, with the reason
 };
 
-// The pause after a run reads only an interactive console: with standard input a pipe that
-// is never written and never closed, every run still ends by itself.
-TEST_F(CliTest, NeverWaitsForInputThatIsNotAConsole) {
-  struct Held {
+// The pause after a run reads only an interactive console: standard input redirected from a
+// file, as a script's loop reads its list, is left where it was for the loop's next line.
+TEST_F(CliTest, NeverReadsInputThatIsNotAConsole) {
+  struct Call {
     std::vector<std::string> arguments;
     std::string output;
     int exitCode;  // a call that copies nothing is a failure, unless it asks for the usage
   };
-  const Held runs[] = {
+  const Call calls[] = {
       {{}, kUsage, 1},
       {{""}, kUsage, 1},
       {Names({"Report.TXT"}), kUsage, 1},
@@ -237,17 +236,18 @@ TEST_F(CliTest, NeverWaitsForInputThatIsNotAConsole) {
       {{"/?x"}, kUsage, 1},  // a path, not a request
       {Names({"Report.TXT", "out.txt"}), Announcement("Report.TXT", "out.txt"), 0},
   };
-  for (const Held& held : runs) {
-    SCOPED_TRACE(held.arguments.size());
-    RunOptions options = Typed(true);
-    options.timeoutSeconds = 10;
-    const RunResult finished = RunVantro(held.arguments, options);
-    ASSERT_TRUE(finished.exited) << "the tool waited for input";
-    EXPECT_EQ(finished.exitCode, held.exitCode);
-    EXPECT_EQ(finished.output, held.output);
+  WriteBytes(folder_.File("list.txt"), "Report.TXT\n");
+  for (const Call& call : calls) {
+    SCOPED_TRACE(call.arguments.size());
+    RunOptions options = Typed();
+    options.input = folder_.File("list.txt");
+    const RunResult finished = RunVantro(call.arguments, options);
+    EXPECT_EQ(finished.inputTaken, 0) << "the tool read its standard input";
+    EXPECT_EQ(finished.exitCode, call.exitCode);
+    EXPECT_EQ(finished.output, call.output);
   }
   EXPECT_EQ(ReadBytes(folder_.File("out.txt")), kUpper);
-  EXPECT_EQ(FileCount(), filesBefore_ + 1);
+  EXPECT_EQ(FileCount(), filesBefore_ + 2);
 }
 
 // Each spelling opens only the file of exactly that name; a third argument is ignored;
@@ -414,7 +414,7 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
     // Started by its bare name in this folder, with the source typed relative to it and the
     // destination as a full path: the typed names of each begin at another offset.
     const char* startIn = nullptr;
-    bool sourceHeldElsewhere = false;  // another program has it open without sharing
+    bool sourceHeldElsewhere = false;  // another program reads it, sharing reading
     bool tree = false;                 // with /E
   };
   const Refusal refusals[] = {
@@ -436,7 +436,8 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
        true},
       {"Dir\\keep.txt", "TW\\dir\\new.txt", R"(Error creating, Status=c000003a \((c000003a|0)\)\n)",
        true, "tw"},
-      // Share access 0 holds against another program that has the file open.
+      // The copy shares nothing: another program reading the file holds it off, though it
+      // shares reading.
       {"Report.TXT", "out.txt", R"(Error openning, Status=c0000043\n)", false, nullptr, true},
       // A tree never merges into what exists, never builds inside its source and never takes
       // an unfinished name that exists; its destination's typed folders are checked.
@@ -663,28 +664,6 @@ TEST_F(CliTest, FullVolumeIsReportedAndLeavesNothing) {
 }
 
 #ifndef _WIN32
-// A script's loop reads its list from the standard input that every run inherits: no run
-// may take any of it. (The same loop runs under Wine in wine_interrupt_test.sh.)
-TEST_F(CliTest, LoopOverAListCopiesEveryFile) {
-  std::string list;
-  for (int file = 1; file <= 5; ++file) {
-    const std::string name = "list-entry-number-" + std::to_string(file) + ".txt";
-    WriteBytes(folder_.File(name), RandomBytes(100 * file, file));
-    list += name + "\n";
-  }
-  WriteBytes(folder_.File("list.txt"), list);
-  const std::string loop =
-      R"(while read -r f; do "$0" "$f" "$f.bak" >/dev/null || exit 1; done < list.txt)";
-  const RunResult finished =
-      RunVantro({"-c", loop, VantroPath()},
-                {.directory = folder_.Root(), .argument0 = "bash", .program = "/bin/bash"});
-  EXPECT_EQ(finished.exitCode, 0) << finished.output;
-  for (int file = 1; file <= 5; ++file) {
-    const std::string name = "list-entry-number-" + std::to_string(file) + ".txt";
-    EXPECT_EQ(ReadBytes(folder_.File(name + ".bak")), ReadBytes(folder_.File(name))) << name;
-  }
-}
-
 // The host's start-up decodes the UTF-8 command line; what it cannot take is refused,
 // never replaced by another name. (Windows hands the program UTF-16.)
 TEST_F(CliTest, CommandLineThatCannotBeDecodedIsRefused) {

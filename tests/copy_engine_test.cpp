@@ -69,21 +69,6 @@ struct Script {
   }
 };
 
-// What the copy asked of ZwCreateFile.
-struct CreateCall {
-  ACCESS_MASK access;
-  ULONG objectLength;
-  ULONG objectAttributes;
-  bool rootDirectory;
-  WideString name;
-  bool allocationSize;
-  ULONG fileAttributes;
-  ULONG shareAccess;
-  ULONG disposition;
-  ULONG options;
-  bool extendedAttributes;
-};
-
 NativeServiceTable bound;
 Script reads;
 Script writes;
@@ -93,7 +78,7 @@ std::size_t writeCalls;
 std::size_t markCalls;
 // One letter per setting asked: 'T' to delete, 'F' to keep, 'A' times and attributes.
 std::string markTrail;
-std::vector<CreateCall> creates;
+std::size_t createCalls;
 // The creates that fail in place of the destination's (each of them, or with
 // deleteRightOnly those that ask for the right to delete): their status and what they
 // leave in the status block (untouched when blockStatus is absent).
@@ -127,16 +112,21 @@ NTSTATUS Scripted(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID cont
   return status;
 }
 
+// Counts the creates, and fails those in place of the destination's that a case asks to
+// fail. What Windows would show and neither the stand-in nor Wine does is seen here: a
+// synchronous open without the right to wait on its file is refused, and every name is to
+// be looked up exactly as typed (the stand-in never ignores case, Wine always does).
 NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
                         PIO_STATUS_BLOCK io, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
                         ULONG shareAccess, ULONG disposition, ULONG options, PVOID eaBuffer,
                         ULONG eaLength) {
-  const UNICODE_STRING* name = attributes->ObjectName;
-  creates.push_back(
-      {access, attributes->Length, attributes->Attributes, attributes->RootDirectory != nullptr,
-       WideString(name->Buffer, name->Length / sizeof(WCHAR)), allocationSize != nullptr,
-       fileAttributes, shareAccess, disposition, options, eaBuffer != nullptr || eaLength != 0});
-  if (failDestination && creates.size() >= 2 && (!deleteRightOnly || (access & DELETE) != 0)) {
+  EXPECT_EQ(attributes->Attributes & OBJ_CASE_INSENSITIVE, 0U) << "a lookup that ignores case";
+  ++createCalls;
+  constexpr ULONG kSynchronous = FILE_SYNCHRONOUS_IO_ALERT | 0x20;  // and ..._NONALERT
+  if ((options & kSynchronous) != 0 && (access & SYNCHRONIZE) == 0) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (failDestination && createCalls >= 2 && (!deleteRightOnly || (access & DELETE) != 0)) {
     if (fillBlock) {
       io->Status = blockStatus;
     }
@@ -219,7 +209,7 @@ class CopyEngineTest : public testing::Test {
     marks = {};
     readCalls = writeCalls = markCalls = 0;
     markTrail.clear();
-    creates.clear();
+    createCalls = 0;
     failDestination = deleteRightOnly = fillBlock = lastWriteMoves = false;
     NativeServices.ZwReadFile = Scripted<reads, readCalls, &NativeServiceTable::ZwReadFile>;
     NativeServices.ZwWriteFile = Scripted<writes, writeCalls, &NativeServiceTable::ZwWriteFile>;
@@ -275,10 +265,11 @@ const Scenario kScenarios[] = {
      {},
      "Error reading, Status=c0000022\n",
      false},
+    // The rest of a block, after part of it was written, fails.
     {"FailedWrite",
      3 * kBlock,
      {},
-     {{Real(), Fail(STATUS_IO_DEVICE_ERROR)}, Real()},
+     {{Real(), Limit(536), Fail(STATUS_IO_DEVICE_ERROR)}, Real()},
      "Error writing, Status=c0000185\n",
      false},
     {"PartialWritesContinued",
@@ -298,12 +289,6 @@ const Scenario kScenarios[] = {
      2 * kBlock,
      {},
      {{Limit(536), Nothing()}, Real()},
-     "Error writing, Status=c000007f\n",
-     false},
-    {"PartialWriteThenDiskFull",
-     2 * kBlock,
-     {},
-     {{Limit(536), Fail(STATUS_DISK_FULL)}, Real()},
      "Error writing, Status=c000007f\n",
      false},
     {"FirstMarkRefused",
@@ -414,34 +399,6 @@ INSTANTIATE_TEST_SUITE_P(Scripted, CopyScenarioTest, testing::ValuesIn(kScenario
                          [](const testing::TestParamInfo<Scenario>& info) {
                            return std::string(info.param.name);
                          });
-
-// Case-sensitive lookup, no sharing, a source that must not be a directory, and a
-// destination created new that the copy may remove again.
-TEST_F(CopyEngineTest, OpensSourceAndCreatesDestinationAsAsked) {
-  WriteBytes(folder_ / "source", "data");
-  ASSERT_TRUE(Copy().copied);
-
-  ASSERT_EQ(creates.size(), 2U);
-  const CreateCall& source = creates[0];
-  const CreateCall& destination = creates[1];
-  EXPECT_EQ(source.name, folder_.NativePath("source"));
-  EXPECT_EQ(destination.name, folder_.NativePath("copy"));
-  EXPECT_EQ(source.access, GENERIC_READ | SYNCHRONIZE);
-  EXPECT_EQ(destination.access, GENERIC_WRITE | SYNCHRONIZE | DELETE);
-  EXPECT_EQ(source.options, FILE_SYNCHRONOUS_IO_ALERT | FILE_NON_DIRECTORY_FILE);
-  EXPECT_EQ(destination.options, FILE_SYNCHRONOUS_IO_ALERT);
-  EXPECT_EQ(source.disposition, FILE_OPEN);
-  EXPECT_EQ(destination.disposition, FILE_CREATE);
-  for (const CreateCall& call : creates) {
-    EXPECT_EQ(call.shareAccess, 0U);
-    EXPECT_EQ(call.objectAttributes, OBJ_KERNEL_HANDLE);  // never OBJ_CASE_INSENSITIVE
-    EXPECT_EQ(call.objectLength, sizeof(OBJECT_ATTRIBUTES));
-    EXPECT_FALSE(call.rootDirectory);
-    EXPECT_EQ(call.fileAttributes, 0U);
-    EXPECT_FALSE(call.allocationSize);
-    EXPECT_FALSE(call.extendedAttributes);
-  }
-}
 
 // Where the failure line is written: what a write to a closed pipe shows of the folder.
 char printedWhileExisting[4096];
@@ -600,7 +557,7 @@ TEST_F(CopyEngineTest, FailedOpenOrCreateReadsNothingAndHoldsNothing) {
     } else {
       WriteBytes(folder_ / "source", "data");
     }
-    creates.clear();
+    createCalls = 0;
     failDestination = !failure.sourceMissing;
     destinationStatus = failure.returned;
     fillBlock = failure.fillsBlock;
@@ -613,7 +570,7 @@ TEST_F(CopyEngineTest, FailedOpenOrCreateReadsNothingAndHoldsNothing) {
     EXPECT_EQ(readCalls, 0U);
     EXPECT_FALSE(fs::exists(folder_ / "copy"));
     if (failure.sourceMissing) {
-      EXPECT_EQ(creates.size(), 1U);
+      EXPECT_EQ(createCalls, 1U);
     } else {
       EXPECT_EQ(OpenAlone(folder_.NativePath("source")), STATUS_SUCCESS);
     }

@@ -1,5 +1,5 @@
-// What only the stand-in can show: opens from another process, permissions that bind
-// only below root, and files reached by a device path through links of the test's own.
+// What only the stand-in can show: permissions that bind only below root, and files reached
+// by a device path through links of the test's own.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,17 +38,15 @@ class StandinTest : public testing::Test {
     return CreateNative(NativeServices, Widen(path), handle, access, disposition, kSync);
   }
 
-  // Opens in a forked process, as another program on the machine would; as nobody when
-  // asked, so that permissions bind where the suite runs as root. No status: the child
-  // could not become nobody.
-  static std::optional<NTSTATUS> CreateInChild(const std::string& path, bool asNobody = false,
-                                               ACCESS_MASK access = kRead,
-                                               ULONG disposition = FILE_OPEN) {
+  // Opens in a forked process as nobody, so that permissions bind where the suite runs as
+  // root. No status: the child could not become nobody.
+  static std::optional<NTSTATUS> CreateAsNobody(const std::string& path, ACCESS_MASK access = kRead,
+                                                ULONG disposition = FILE_OPEN) {
     int channel[2];
     EXPECT_EQ(pipe(channel), 0);
     const pid_t child = fork();
     if (child == 0) {
-      if (asNobody && !DropToNobody()) {
+      if (!DropToNobody()) {
         _exit(1);
       }
       HANDLE handle = nullptr;
@@ -79,25 +77,16 @@ TEST_F(StandinTest, DevicePathAndDriveLinkNameTheSameFiles) {
   EXPECT_EQ(Create("\\Device\\UnitQ\\Report.TXT", &file), STATUS_OBJECT_PATH_NOT_FOUND);
 }
 
-TEST_F(StandinTest, NoSharingHoldsAgainstOtherProcesses) {
-  const std::string path = kVolume + "\\Report.TXT";
-  HANDLE held = nullptr;
-  ASSERT_EQ(Create(path, &held), STATUS_SUCCESS);
-  EXPECT_EQ(CreateInChild(path), STATUS_SHARING_VIOLATION);
-  EXPECT_TRUE(CloseHandle(held));
-  EXPECT_EQ(CreateInChild(path), STATUS_SUCCESS);
-}
-
 TEST_F(StandinTest, RefusedPermissionIsAccessDenied) {
   fs::permissions(scratch_ / "Report.TXT", fs::perms::none);
-  const std::optional<NTSTATUS> opened = CreateInChild(kVolume + "\\Report.TXT", true);
+  const std::optional<NTSTATUS> opened = CreateAsNobody(kVolume + "\\Report.TXT");
   if (!opened.has_value()) {
     GTEST_SKIP() << "no process can leave root for nobody here";
   }
   EXPECT_EQ(opened, STATUS_ACCESS_DENIED);
   // The folder stays readable and searchable to all, and writable to none.
   fs::permissions(scratch_.Path(), fs::perms::owner_write, fs::perm_options::remove);
-  EXPECT_EQ(CreateInChild(kVolume + "\\New.txt", true, kWrite, FILE_CREATE), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(CreateAsNobody(kVolume + "\\New.txt", kWrite, FILE_CREATE), STATUS_ACCESS_DENIED);
 }
 
 }  // namespace

@@ -73,20 +73,18 @@ VantroProcess::VantroProcess(const std::vector<std::string>& arguments, const Ru
   }
   argv.push_back(nullptr);
   int out[2] = {-1, -1};
-  int in[2] = {-1, -1};
-  if (pipe2(out, O_CLOEXEC) == 0 && (!options.holdInput || pipe2(in, O_CLOEXEC) == 0)) {
+  input_ = options.input.empty() ? -1 : open(options.input.c_str(), O_RDONLY | O_CLOEXEC);
+  if (pipe2(out, O_CLOEXEC) == 0 && (options.input.empty() || input_ >= 0)) {
     if (options.closedOutput) {
       CloseIfOpen(out[0]);
     }
     pid_ = fork();
     if (pid_ == 0) {
-      ExecChild(program.c_str(), argv.data(), options, in[0], out[1]);
+      ExecChild(program.c_str(), argv.data(), options, input_, out[1]);
     }
   }
   output_ = out[0];
-  input_ = in[1];
   CloseIfOpen(out[1]);
-  CloseIfOpen(in[0]);
 }
 
 VantroProcess::~VantroProcess() {
@@ -118,7 +116,7 @@ bool VantroProcess::Running() {
 }
 
 // The output to its end, then the exit, both within the limit; a run still going then
-// is killed. A held standard input stays open until the run has ended.
+// is killed.
 RunResult VantroProcess::Finish() {
   RunResult result;
   if (!Started()) {
@@ -154,6 +152,7 @@ RunResult VantroProcess::Finish() {
     kill(pid_, SIGKILL);
     Reap(true);
   }
+  result.inputTaken = input_ >= 0 ? lseek(input_, 0, SEEK_CUR) : 0;
   CloseIfOpen(input_);
   CloseIfOpen(output_);
   result.exited = WIFEXITED(status_) && !result.timedOut;

@@ -1,7 +1,7 @@
 // The built vantro as a separate process, as a user starts it: both output streams
-// captured, standard input at its end or held open on a pipe, and a time limit so that
-// a hang fails a test instead of stalling the suite. Host: fork and exec; Windows:
-// CreateProcessW, with the UTF-8 texts of the tests turned into UTF-16.
+// captured, standard input the null device or a file the test has open too, and a time
+// limit so that a hang fails a test instead of stalling the suite. Host: fork and exec;
+// Windows: CreateProcessW, with the UTF-8 texts of the tests turned into UTF-16.
 #pragma once
 
 #ifndef _WIN32
@@ -16,7 +16,9 @@ struct RunOptions {
   std::filesystem::path directory{};  // working directory; empty: the test's own
   std::string argument0{};            // the invocation path as typed; empty: the program's path
   bool asNobody = false;              // host: drop root to nobody, so that permissions bite
-  bool holdInput = false;             // standard input a pipe the test writes, not the null device
+  // Standard input: the null device, or this file as the test opened it, so that the run
+  // moves the test's own position in it.
+  std::filesystem::path input{};
   int timeoutSeconds = 30;
   std::filesystem::path program{};  // the binary started; empty: VantroPath()
   // Host only. The child starts with SIGINT at its default action unless this asks for it
@@ -29,9 +31,10 @@ struct RunOptions {
 struct RunResult {
   bool exited = false;  // ended by exit (not by a signal or the time limit)
   int exitCode = -1;
-  int signal = 0;         // the signal that ended it, if any (host)
-  bool timedOut = false;  // killed at the time limit
-  std::string output;     // standard output and standard error, in order
+  int signal = 0;            // the signal that ended it, if any (host)
+  bool timedOut = false;     // killed at the time limit
+  std::string output;        // standard output and standard error, in order
+  long long inputTaken = 0;  // how far the run moved the position in its input file
 };
 
 // The binary under test, from VANTRO_EXE. A Linux path given to the Windows build under
@@ -65,13 +68,13 @@ class VantroProcess {
   int timeoutSeconds_;
 #ifdef _WIN32
   void* process_ = nullptr;
-  void* input_ = nullptr;   // write end of its standard input, when held
+  void* input_ = nullptr;   // its standard input, the test's open of it
   void* output_ = nullptr;  // the file that takes its standard output and error
 #else
   bool Reap(bool wait);
 
   pid_t pid_ = -1;
-  int input_ = -1;   // write end of its standard input, when held
+  int input_ = -1;   // its standard input file, the test's open of it
   int output_ = -1;  // read end of its standard output and error
   int status_ = 0;
   bool reaped_ = false;

@@ -1,5 +1,5 @@
 // The process runner of the Windows build: CreateProcessW, standard output and error into
-// one temporary file (no pipe to drain, so no deadlock), standard input from NUL or a pipe.
+// one temporary file (no pipe to drain, so no deadlock), standard input from NUL or a file.
 #include <windows.h>
 
 #include <cstdlib>
@@ -89,22 +89,16 @@ VantroProcess::VantroProcess(const std::vector<std::string>& arguments, const Ru
   for (const std::string& argument : arguments) {
     AppendArgument(line, WideFromUtf8(argument));
   }
-  HANDLE input = INVALID_HANDLE_VALUE;
-  HANDLE inputWriter = nullptr;
-  if (options.holdInput) {
-    if (!CreatePipe(&input, &inputWriter, nullptr, 0)) {
-      input = INVALID_HANDLE_VALUE;
-    }
-  } else {
-    input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                        OPEN_EXISTING, 0, nullptr);
-  }
+  // An inherited handle is the same open file: the run moves the test's position in it.
+  HANDLE input =
+      CreateFileW(options.input.empty() ? L"NUL" : options.input.c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   output_ = CreateOutputFile();
-  input_ = inputWriter;
   if (input == INVALID_HANDLE_VALUE || output_ == INVALID_HANDLE_VALUE) {
     CloseIfOpen(input);
     return;
   }
+  input_ = input;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -121,7 +115,7 @@ VantroProcess::VantroProcess(const std::vector<std::string>& arguments, const Ru
     CloseHandle(started.hThread);
   }
   Inheritable(output_, false);
-  CloseHandle(input);
+  Inheritable(input, false);
 }
 
 VantroProcess::~VantroProcess() {
@@ -163,6 +157,10 @@ RunResult VantroProcess::Finish() {
   DWORD count = 0;
   while (ReadFile(output_, bytes, sizeof bytes, &count, nullptr) && count > 0) {
     result.output.append(bytes, count);
+  }
+  LARGE_INTEGER taken{};
+  if (SetFilePointerEx(input_, LARGE_INTEGER{}, &taken, FILE_CURRENT)) {
+    result.inputTaken = taken.QuadPart;
   }
   CloseIfOpen(process_);
   CloseIfOpen(input_);
