@@ -87,9 +87,13 @@ NTSTATUS QueryStandard(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID info
 // The name relative to the volume's root, "\" separated, as it was opened (the stand-in
 // looks names up exactly, so that is the name on disk). A buffer too small for the whole
 // name gets what fits and its full length, with STATUS_BUFFER_OVERFLOW. Wine, too, refuses
-// the normalized name.
+// the normalized name. A file opened relative to a folder whose full path does not fit is
+// refused as under Wine.
 NTSTATUS QueryName(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID information, ULONG length) {
   constexpr ULONG kHeader = offsetof(FILE_NAME_INFORMATION, FileName);
+  if (object.volumeBytes == kPathUnknown) {
+    return CompleteIo(io, STATUS_OBJECT_TYPE_MISMATCH, 0);
+  }
   const char* inside = object.path + object.volumeBytes;
   WCHAR name[kPosixPathBytes];
   int units = Utf8ToUtf16(*inside == 0 ? "/" : inside, name, kPosixPathBytes);
