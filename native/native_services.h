@@ -18,6 +18,7 @@
   SERVICE(ZwOpenSymbolicLinkObject)     \
   SERVICE(ZwSetInformationFile)         \
   SERVICE(ZwQueryInformationFile)       \
+  SERVICE(ZwQueryDirectoryFile)         \
   SERVICE(RtlEqualUnicodeString)
 
 struct NativeServiceTable {

@@ -42,9 +42,6 @@ bool NobodyMayWrite(mode_t mode) {
   return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
 }
 
-namespace {
-
-// As Wine shows a POSIX file: read-only when nobody may write it, a regular file archived.
 ULONG AttributesOf(const struct stat& file) {
   ULONG attributes = S_ISDIR(file.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   if (NobodyMayWrite(file.st_mode)) {
@@ -52,6 +49,17 @@ ULONG AttributesOf(const struct stat& file) {
   }
   return attributes;
 }
+
+LONGLONG EndOfFileOf(const struct stat& file) {
+  return S_ISDIR(file.st_mode) ? 0 : file.st_size;
+}
+
+LONGLONG AllocationOf(const struct stat& file) {
+  constexpr LONGLONG kBlockBytes = 512;
+  return S_ISDIR(file.st_mode) ? 0 : static_cast<LONGLONG>(file.st_blocks) * kBlockBytes;
+}
+
+namespace {
 
 // The times and attributes, as Wine gives them: POSIX keeps no creation time, so the
 // last-write time stands in for it; the change time is the inode's.
@@ -74,10 +82,9 @@ NTSTATUS QueryStandard(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID info
   if (fstat(object.descriptor, &file) != 0) {
     return CompleteIo(io, STATUS_IO_DEVICE_ERROR, 0);
   }
-  constexpr std::int64_t kBlockBytes = 512;
   auto* reply = static_cast<FILE_STANDARD_INFORMATION*>(information);
-  reply->AllocationSize.QuadPart = static_cast<std::int64_t>(file.st_blocks) * kBlockBytes;
-  reply->EndOfFile.QuadPart = file.st_size;
+  reply->AllocationSize.QuadPart = AllocationOf(file);
+  reply->EndOfFile.QuadPart = EndOfFileOf(file);
   reply->NumberOfLinks = static_cast<ULONG>(file.st_nlink);
   reply->DeletePending = object.deleteOnClose != 0 ? TRUE : FALSE;
   reply->Directory = S_ISDIR(file.st_mode) ? TRUE : FALSE;
@@ -110,12 +117,20 @@ NTSTATUS QueryName(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID informat
   return CompleteIo(io, copied < bytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS, kHeader + copied);
 }
 
+// A file's ID is its inode, as a folder's listing tells it.
+NTSTATUS QueryInternal(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID information) {
+  static_cast<FILE_INTERNAL_INFORMATION*>(information)->IndexNumber.QuadPart =
+      static_cast<LONGLONG>(object.inode);
+  return CompleteIo(io, STATUS_SUCCESS, sizeof(FILE_INTERNAL_INFORMATION));
+}
+
 // The smallest buffer each class the stand-in answers takes, or 0 for a class it does not.
 ULONG MinimumLength(FILE_INFORMATION_CLASS informationClass) {
   switch (informationClass) {
     case FileBasicInformation: return sizeof(FILE_BASIC_INFORMATION);
     case FileStandardInformation: return sizeof(FILE_STANDARD_INFORMATION);
     case FileNameInformation: return offsetof(FILE_NAME_INFORMATION, FileName);
+    case FileInternalInformation: return sizeof(FILE_INTERNAL_INFORMATION);
     default: return 0;
   }
 }
@@ -138,6 +153,7 @@ NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID informat
   switch (informationClass) {
     case FileBasicInformation: return QueryBasic(*object, io, information);
     case FileStandardInformation: return QueryStandard(*object, io, information);
+    case FileInternalInformation: return QueryInternal(*object, io, information);
     default: return QueryName(*object, io, information, length);
   }
 }

@@ -46,6 +46,9 @@ HANDLE AllocateObject(ObjectKind kind, OpenObject** object) {
       free.parent = -1;
       free.nameAt = 0;
       free.volumeBytes = kPathUnknown;
+      free.listStarted = false;
+      free.dotsListed = 0;
+      free.listOffset = 0;
       free.path[0] = 0;
       *object = &free;
       return HandleOf(slot);

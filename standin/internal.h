@@ -2,6 +2,7 @@
 // namespace and text conversions.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <csignal>
@@ -58,8 +59,12 @@ struct OpenObject {
   int parent;
   dev_t device;  // File: identity, so that only this file is removed
   ino_t inode;
-  std::size_t nameAt;          // File: where in path its name relative to parent begins
-  std::size_t volumeBytes;     // File: the bytes of path that are its volume's directory
+  std::size_t nameAt;       // File: where in path its name relative to parent begins
+  std::size_t volumeBytes;  // File: the bytes of path that are its volume's directory
+  // Folder: how far its listing has gone, "." and ".." first, then by directory offset.
+  off_t listOffset;
+  bool listStarted;
+  unsigned char dotsListed;
   char path[kPosixPathBytes];  // File: its full path, or (kPathUnknown) only its name
 };
 
@@ -132,6 +137,11 @@ NTSTATUS StatusFromErrno(int error);
 // A name relative to at that is not there: its own absence when its folder exists, else
 // the path's.
 NTSTATUS MissingStatus(int at, char* name);
+// As Wine shows a POSIX file: read-only when nobody may write it, a regular file archived.
+ULONG AttributesOf(const struct stat& file);
+// A folder's size is 0, as the platform tells it.
+LONGLONG EndOfFileOf(const struct stat& file);
+LONGLONG AllocationOf(const struct stat& file);
 
 // The object namespace: maps a native path to the POSIX path it names.
 // Returns STATUS_SUCCESS with the volume's directory and the rest of the path after
