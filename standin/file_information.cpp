@@ -124,13 +124,24 @@ NTSTATUS QueryInternal(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID info
   return CompleteIo(io, STATUS_SUCCESS, sizeof(FILE_INTERNAL_INFORMATION));
 }
 
+// Every POSIX folder looks its names up case-sensitively; a file has no such mark.
+NTSTATUS QueryCaseSensitive(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID information) {
+  struct stat file {};
+  if (fstat(object.descriptor, &file) != 0) {
+    return CompleteIo(io, STATUS_IO_DEVICE_ERROR, 0);
+  }
+  *static_cast<ULONG*>(information) = S_ISDIR(file.st_mode) ? kCaseSensitiveDirectory : 0;
+  return CompleteIo(io, STATUS_SUCCESS, sizeof(ULONG));
+}
+
 // The smallest buffer each class the stand-in answers takes, or 0 for a class it does not.
 ULONG MinimumLength(FILE_INFORMATION_CLASS informationClass) {
-  switch (informationClass) {
+  switch (static_cast<int>(informationClass)) {
     case FileBasicInformation: return sizeof(FILE_BASIC_INFORMATION);
     case FileStandardInformation: return sizeof(FILE_STANDARD_INFORMATION);
     case FileNameInformation: return offsetof(FILE_NAME_INFORMATION, FileName);
     case FileInternalInformation: return sizeof(FILE_INTERNAL_INFORMATION);
+    case kCaseSensitiveClass: return sizeof(ULONG);
     default: return 0;
   }
 }
@@ -150,10 +161,11 @@ NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID informat
   if (object == nullptr) {
     return STATUS_INVALID_HANDLE;
   }
-  switch (informationClass) {
+  switch (static_cast<int>(informationClass)) {
     case FileBasicInformation: return QueryBasic(*object, io, information);
     case FileStandardInformation: return QueryStandard(*object, io, information);
     case FileInternalInformation: return QueryInternal(*object, io, information);
+    case kCaseSensitiveClass: return QueryCaseSensitive(*object, io, information);
     default: return QueryName(*object, io, information, length);
   }
 }

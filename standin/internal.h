@@ -143,6 +143,12 @@ ULONG AttributesOf(const struct stat& file);
 LONGLONG EndOfFileOf(const struct stat& file);
 LONGLONG AllocationOf(const struct stat& file);
 
+// A folder's mark that its names are looked up case-sensitively, which every POSIX folder
+// has (the product's headers name it; the stand-in's own view lacks it). Being no
+// enumerator of the class, it is switched on as an int.
+constexpr auto kCaseSensitiveClass = static_cast<FILE_INFORMATION_CLASS>(71);
+constexpr ULONG kCaseSensitiveDirectory = 0x1;
+
 // The object namespace: maps a native path to the POSIX path it names.
 // Returns STATUS_SUCCESS with the volume's directory and the rest of the path after
 // the device name (empty, or beginning with a separator).
