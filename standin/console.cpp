@@ -1,4 +1,4 @@
-// Standard handles, the console, the clock and the current directory.
+// Standard handles, the console, the clock, sleeping and the current directory.
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
@@ -91,6 +91,17 @@ ULONGLONG GetTickCount64() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<ULONGLONG>(now.tv_sec) * kMillisecondsPerSecond +
          static_cast<ULONGLONG>(now.tv_nsec / kNanosecondsPerMillisecond);
+}
+
+// The whole time, however often a signal interrupts it.
+VOID Sleep(DWORD milliseconds) {
+  constexpr DWORD kMillisecondsPerSecond = 1000;
+  constexpr long kNanosecondsPerMillisecond = 1000000;
+  timespec rest{
+      static_cast<time_t>(milliseconds / kMillisecondsPerSecond),
+      static_cast<long>(milliseconds % kMillisecondsPerSecond) * kNanosecondsPerMillisecond};
+  while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+  }
 }
 
 // Like the real one, fails on a handle that is not a console: here, not a terminal.

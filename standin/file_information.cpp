@@ -42,9 +42,6 @@ bool NobodyMayWrite(mode_t mode) {
   return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
 }
 
-namespace {
-
-// As Wine shows a POSIX file: read-only when nobody may write it, a regular file archived.
 ULONG AttributesOf(const struct stat& file) {
   ULONG attributes = S_ISDIR(file.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   if (NobodyMayWrite(file.st_mode)) {
@@ -52,6 +49,17 @@ ULONG AttributesOf(const struct stat& file) {
   }
   return attributes;
 }
+
+LONGLONG EndOfFileOf(const struct stat& file) {
+  return S_ISDIR(file.st_mode) ? 0 : file.st_size;
+}
+
+LONGLONG AllocationOf(const struct stat& file) {
+  constexpr LONGLONG kBlockBytes = 512;
+  return S_ISDIR(file.st_mode) ? 0 : static_cast<LONGLONG>(file.st_blocks) * kBlockBytes;
+}
+
+namespace {
 
 // The times and attributes, as Wine gives them: POSIX keeps no creation time, so the
 // last-write time stands in for it; the change time is the inode's.
@@ -74,10 +82,9 @@ NTSTATUS QueryStandard(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID info
   if (fstat(object.descriptor, &file) != 0) {
     return CompleteIo(io, STATUS_IO_DEVICE_ERROR, 0);
   }
-  constexpr std::int64_t kBlockBytes = 512;
   auto* reply = static_cast<FILE_STANDARD_INFORMATION*>(information);
-  reply->AllocationSize.QuadPart = static_cast<std::int64_t>(file.st_blocks) * kBlockBytes;
-  reply->EndOfFile.QuadPart = file.st_size;
+  reply->AllocationSize.QuadPart = AllocationOf(file);
+  reply->EndOfFile.QuadPart = EndOfFileOf(file);
   reply->NumberOfLinks = static_cast<ULONG>(file.st_nlink);
   reply->DeletePending = object.deleteOnClose != 0 ? TRUE : FALSE;
   reply->Directory = S_ISDIR(file.st_mode) ? TRUE : FALSE;
@@ -87,9 +94,13 @@ NTSTATUS QueryStandard(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID info
 // The name relative to the volume's root, "\" separated, as it was opened (the stand-in
 // looks names up exactly, so that is the name on disk). A buffer too small for the whole
 // name gets what fits and its full length, with STATUS_BUFFER_OVERFLOW. Wine, too, refuses
-// the normalized name.
+// the normalized name. A file opened relative to a folder whose full path does not fit is
+// refused as under Wine.
 NTSTATUS QueryName(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID information, ULONG length) {
   constexpr ULONG kHeader = offsetof(FILE_NAME_INFORMATION, FileName);
+  if (object.volumeBytes == kPathUnknown) {
+    return CompleteIo(io, STATUS_OBJECT_TYPE_MISMATCH, 0);
+  }
   const char* inside = object.path + object.volumeBytes;
   WCHAR name[kPosixPathBytes];
   int units = Utf8ToUtf16(*inside == 0 ? "/" : inside, name, kPosixPathBytes);
@@ -106,12 +117,31 @@ NTSTATUS QueryName(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID informat
   return CompleteIo(io, copied < bytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS, kHeader + copied);
 }
 
+// A file's ID is its inode, as a folder's listing tells it.
+NTSTATUS QueryInternal(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID information) {
+  static_cast<FILE_INTERNAL_INFORMATION*>(information)->IndexNumber.QuadPart =
+      static_cast<LONGLONG>(object.inode);
+  return CompleteIo(io, STATUS_SUCCESS, sizeof(FILE_INTERNAL_INFORMATION));
+}
+
+// Every POSIX folder looks its names up case-sensitively; a file has no such mark.
+NTSTATUS QueryCaseSensitive(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID information) {
+  struct stat file {};
+  if (fstat(object.descriptor, &file) != 0) {
+    return CompleteIo(io, STATUS_IO_DEVICE_ERROR, 0);
+  }
+  *static_cast<ULONG*>(information) = S_ISDIR(file.st_mode) ? kCaseSensitiveDirectory : 0;
+  return CompleteIo(io, STATUS_SUCCESS, sizeof(ULONG));
+}
+
 // The smallest buffer each class the stand-in answers takes, or 0 for a class it does not.
 ULONG MinimumLength(FILE_INFORMATION_CLASS informationClass) {
-  switch (informationClass) {
+  switch (static_cast<int>(informationClass)) {
     case FileBasicInformation: return sizeof(FILE_BASIC_INFORMATION);
     case FileStandardInformation: return sizeof(FILE_STANDARD_INFORMATION);
     case FileNameInformation: return offsetof(FILE_NAME_INFORMATION, FileName);
+    case FileInternalInformation: return sizeof(FILE_INTERNAL_INFORMATION);
+    case kCaseSensitiveClass: return sizeof(ULONG);
     default: return 0;
   }
 }
@@ -131,9 +161,11 @@ NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID informat
   if (object == nullptr) {
     return STATUS_INVALID_HANDLE;
   }
-  switch (informationClass) {
+  switch (static_cast<int>(informationClass)) {
     case FileBasicInformation: return QueryBasic(*object, io, information);
     case FileStandardInformation: return QueryStandard(*object, io, information);
+    case FileInternalInformation: return QueryInternal(*object, io, information);
+    case kCaseSensitiveClass: return QueryCaseSensitive(*object, io, information);
     default: return QueryName(*object, io, information, length);
   }
 }

@@ -1,11 +1,10 @@
-// The native file services over POSIX files. Native paths are parsed as the platform
-// parses them; names inside a volume are looked up exactly as written.
+// The native file services over POSIX files: opens by full native path or relative to an
+// open folder, reads and writes.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -16,131 +15,18 @@ namespace {
 
 constexpr ACCESS_MASK kReadRights = GENERIC_READ | 0x1;          // FILE_READ_DATA
 constexpr ACCESS_MASK kWriteRights = GENERIC_WRITE | 0x2 | 0x4;  // FILE_WRITE/APPEND_DATA
-constexpr ULONG kDirectoryFile = 0x1;                            // FILE_DIRECTORY_FILE
 constexpr ULONG_PTR kFileOpened = 1;
 constexpr ULONG_PTR kFileCreated = 2;
 
-NTSTATUS StatusFromErrno(int error) {
-  switch (error) {
-    case ENOENT: return STATUS_OBJECT_NAME_NOT_FOUND;
-    case ENOTDIR:
-    case ELOOP: return STATUS_OBJECT_PATH_NOT_FOUND;
-    case EEXIST: return STATUS_OBJECT_NAME_COLLISION;
-    case EACCES:
-    case EPERM: return STATUS_ACCESS_DENIED;
-    case EISDIR: return STATUS_FILE_IS_A_DIRECTORY;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG: return STATUS_DISK_FULL;
-    case EROFS: return STATUS_MEDIA_WRITE_PROTECTED;
-    case ENAMETOOLONG: return STATUS_OBJECT_NAME_INVALID;
-    case EMFILE:
-    case ENFILE: return STATUS_TOO_MANY_OPENED_FILES;
-    case ENOMEM: return STATUS_NO_MEMORY;
-    case EWOULDBLOCK: return STATUS_SHARING_VIOLATION;
-    case EBADF: return STATUS_INVALID_HANDLE;
-    case EIO: return STATUS_IO_DEVICE_ERROR;
-    default: return STATUS_UNSUCCESSFUL;
-  }
-}
-
-// One name inside a volume: not empty, not "." or "..", no '/' or NUL in it.
-bool IsValidName(const WCHAR* name, std::size_t units) {
-  if (units == 0 || (name[0] == u'.' && (units == 1 || (units == 2 && name[1] == u'.')))) {
-    return false;
-  }
-  for (std::size_t at = 0; at < units; ++at) {
-    if (name[at] == u'/' || name[at] == 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
-NTSTATUS AppendName(char* posix, std::size_t& used, const WCHAR* name, std::size_t units) {
-  if (!IsValidName(name, units) || used + 1 >= kPosixPathBytes) {
-    return STATUS_OBJECT_NAME_INVALID;
-  }
-  posix[used++] = '/';
-  const int length = Utf16ToUtf8(name, units, posix + used, kPosixPathBytes - used);
-  if (length < 0) {
-    return STATUS_OBJECT_NAME_INVALID;
-  }
-  used += static_cast<std::size_t>(length);
-  return STATUS_SUCCESS;
-}
-
-// A native path as a POSIX path: the volume's directory (its first volumeBytes bytes),
-// then each component. A separator may end the path only after the name of a folder:
-// trailingSeparator says that the path ended so.
-struct PosixPath {
-  char path[kPosixPathBytes];
-  std::size_t volumeBytes;
-  bool trailingSeparator;
-};
-
-NTSTATUS ParseNativePath(const UNICODE_STRING* objectName, PosixPath& parsed) {
-  if (objectName == nullptr || objectName->Buffer == nullptr) {
-    return STATUS_OBJECT_NAME_INVALID;
-  }
-  const WCHAR* path = objectName->Buffer;
-  const std::size_t units = objectName->Length / sizeof(WCHAR);
-  if (units == 0 || path[0] != u'\\') {
-    return STATUS_OBJECT_PATH_SYNTAX_BAD;
-  }
-  const char* directory = nullptr;
-  std::size_t consumed = 0;
-  const NTSTATUS status = FindVolume(path, units, &directory, &consumed);
-  if (status != STATUS_SUCCESS) {
-    return status;
-  }
-  char* posix = parsed.path;
-  std::size_t used = std::strlen(directory);
-  std::memcpy(posix, directory, used);
-  used -= used > 0 && directory[used - 1] == '/' ? 1 : 0;
-  posix[used] = 0;
-  parsed.volumeBytes = used;
-  parsed.trailingSeparator = false;
-  // The rest is empty or "\" for the volume's root, otherwise "\name\name...".
-  const WCHAR* rest = path + consumed;
-  const WCHAR* end = path + units;
-  const WCHAR* name = end - rest > 1 ? rest + 1 : end;
-  while (name != end) {
-    const WCHAR* stop = std::find(name, end, u'\\');
-    const NTSTATUS named = AppendName(posix, used, name, static_cast<std::size_t>(stop - name));
-    if (named != STATUS_SUCCESS) {
-      return named;
-    }
-    name = stop == end ? end : stop + 1;
-    parsed.trailingSeparator = name == end && stop != end;
-  }
-  posix[used] = 0;
-  if (used == 0) {
-    std::strcpy(posix, "/");
-  }
-  return STATUS_SUCCESS;
-}
-
-// A name that is not there: its own absence when its folder exists, else the path's.
-NTSTATUS MissingStatus(char* posix) {
-  char* slash = std::strrchr(posix, '/');
-  if (slash == nullptr) {
-    return STATUS_OBJECT_NAME_NOT_FOUND;
-  }
-  const char kept = slash[slash == posix ? 1 : 0];
-  slash[slash == posix ? 1 : 0] = 0;
-  struct stat parent {};
-  const bool folder = stat(posix, &parent) == 0 && S_ISDIR(parent.st_mode);
-  slash[slash == posix ? 1 : 0] = kept;
-  return folder ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
-}
-
-int OpenFlags(ACCESS_MASK access, ULONG disposition) {
+// A folder is opened to be read whatever the rights asked: on a folder the rights to write
+// and append are those to add files and folders to it.
+int OpenFlags(ACCESS_MASK access, ULONG disposition, ULONG options) {
+  const bool folder = (options & FILE_DIRECTORY_FILE) != 0;
   const bool reads = (access & kReadRights) != 0;
-  const bool writes = (access & kWriteRights) != 0;
+  const bool writes = !folder && (access & kWriteRights) != 0;
   int flags = O_CLOEXEC | O_NOCTTY;
   flags |= reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
-  return flags | (disposition == FILE_CREATE ? O_CREAT | O_EXCL : 0);
+  return flags | (disposition == FILE_CREATE && !folder ? O_CREAT | O_EXCL : 0);
 }
 
 // What the create options demand of the kind of file that was opened.
@@ -153,7 +39,7 @@ NTSTATUS CheckKind(int descriptor, ULONG options) {
   if (folder && (options & FILE_NON_DIRECTORY_FILE) != 0) {
     return STATUS_FILE_IS_A_DIRECTORY;
   }
-  if (!folder && (options & kDirectoryFile) != 0) {
+  if (!folder && (options & FILE_DIRECTORY_FILE) != 0) {
     return STATUS_NOT_A_DIRECTORY;
   }
   return STATUS_SUCCESS;
@@ -166,14 +52,20 @@ NTSTATUS LockShare(int descriptor, ULONG shareAccess) {
   return flock(descriptor, mode | LOCK_NB) == 0 ? STATUS_SUCCESS : STATUS_SHARING_VIOLATION;
 }
 
-NTSTATUS OpenPosix(char* posix, ACCESS_MASK access, ULONG shareAccess, ULONG disposition,
-                   ULONG options, int* descriptor) {
+// Opens a name relative to the folder at (AT_FDCWD: a full path); a folder to create is
+// made first, then opened as an existing one.
+NTSTATUS OpenAt(int at, char* name, ACCESS_MASK access, ULONG shareAccess, ULONG disposition,
+                ULONG options, int* descriptor) {
   if (disposition != FILE_OPEN && disposition != FILE_CREATE) {
     return STATUS_INVALID_PARAMETER;
   }
-  *descriptor = open(posix, OpenFlags(access, disposition), 0666);
+  const bool newFolder = disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE) != 0;
+  if (newFolder && mkdirat(at, name, 0777) != 0) {
+    return errno == ENOENT ? MissingStatus(at, name) : StatusFromErrno(errno);
+  }
+  *descriptor = openat(at, name, OpenFlags(access, disposition, options), 0666);
   if (*descriptor < 0) {
-    return errno == ENOENT ? MissingStatus(posix) : StatusFromErrno(errno);
+    return errno == ENOENT ? MissingStatus(at, name) : StatusFromErrno(errno);
   }
   NTSTATUS status = CheckKind(*descriptor, options);
   if (status == STATUS_SUCCESS) {
@@ -190,23 +82,69 @@ bool IsFolder(int descriptor) {
   return fstat(descriptor, &opened) == 0 && S_ISDIR(opened.st_mode);
 }
 
-// Opens what a native path names; a path ending in a separator names a folder or
-// nothing, and a file is never created under such a name.
-NTSTATUS OpenNative(const UNICODE_STRING* objectName, PosixPath& parsed, ACCESS_MASK access,
-                    ULONG shareAccess, ULONG disposition, ULONG options, int* descriptor) {
-  NTSTATUS status = ParseNativePath(objectName, parsed);
-  if (status != STATUS_SUCCESS) {
-    return status;
+// What an open names: a full native path (at is AT_FDCWD), or a name relative to the
+// folder at, which path holds from nameAt on.
+struct Target {
+  PosixPath where;
+  std::size_t nameAt;
+  int at;
+};
+
+NTSTATUS Locate(const OBJECT_ATTRIBUTES& attributes, Target& target) {
+  target.at = AT_FDCWD;
+  target.nameAt = 0;
+  if (attributes.RootDirectory == nullptr) {
+    return ParseNativePath(attributes.ObjectName, target.where);
   }
-  if (parsed.trailingSeparator && disposition == FILE_CREATE) {
+  const OpenObject* root = FindObject(attributes.RootDirectory, ObjectKind::File);
+  if (root == nullptr) {
+    return STATUS_INVALID_HANDLE;
+  }
+  const UNICODE_STRING* given = attributes.ObjectName;
+  char name[kPosixPathBytes];
+  const NTSTATUS status = given == nullptr
+                              ? STATUS_OBJECT_NAME_INVALID
+                              : ParseRelativeName(given->Buffer, given->Length / sizeof(WCHAR),
+                                                  name, &target.where.trailingSeparator);
+  if (status == STATUS_SUCCESS) {
+    target.at = root->descriptor;
+    PlaceRelative(*root, name, target.where.path, &target.nameAt, &target.where.volumeBytes);
+  }
+  return status;
+}
+
+// Opens what is named; a name ending in a separator names a folder or nothing, and a file
+// is never created under such a name.
+NTSTATUS OpenTarget(Target& target, ACCESS_MASK access, ULONG shareAccess, ULONG disposition,
+                    ULONG options, int* descriptor) {
+  const bool trailingSeparator = target.where.trailingSeparator;
+  if (trailingSeparator && disposition == FILE_CREATE) {
     return STATUS_OBJECT_NAME_INVALID;
   }
-  status = OpenPosix(parsed.path, access, shareAccess, disposition, options, descriptor);
-  if (status == STATUS_SUCCESS && parsed.trailingSeparator && !IsFolder(*descriptor)) {
+  NTSTATUS status = OpenAt(target.at, target.where.path + target.nameAt, access, shareAccess,
+                           disposition, options, descriptor);
+  if (status == STATUS_SUCCESS && trailingSeparator && !IsFolder(*descriptor)) {
     close(*descriptor);
     status = STATUS_OBJECT_NAME_INVALID;
   }
   return status;
+}
+
+// Keeps where the file is; one that may be removed or renamed keeps its folder too.
+NTSTATUS Record(OpenObject& object, const Target& target, int descriptor, ACCESS_MASK access) {
+  struct stat opened {};
+  fstat(descriptor, &opened);
+  object.descriptor = descriptor;
+  object.access = access;
+  object.device = opened.st_dev;
+  object.inode = opened.st_ino;
+  std::strcpy(object.path, target.where.path);
+  object.nameAt = target.nameAt;
+  object.volumeBytes = target.where.volumeBytes;
+  if ((access & DELETE) != 0) {
+    object.parent = target.at == AT_FDCWD ? AT_FDCWD : KeepFolder(target.at);
+  }
+  return (access & DELETE) != 0 && object.parent == -1 ? StatusFromErrno(errno) : STATUS_SUCCESS;
 }
 
 ssize_t Transfer(bool writing, int descriptor, PVOID buffer, ULONG length,
@@ -229,14 +167,15 @@ NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
                       PIO_STATUS_BLOCK io, PLARGE_INTEGER /*allocationSize*/,
                       ULONG /*fileAttributes*/, ULONG shareAccess, ULONG disposition, ULONG options,
                       PVOID /*eaBuffer*/, ULONG /*eaLength*/) {
-  if (handle == nullptr || attributes == nullptr || io == nullptr ||
-      attributes->RootDirectory != nullptr) {
+  if (handle == nullptr || attributes == nullptr || io == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
-  PosixPath parsed;
+  Target target;
   int descriptor = -1;
-  const NTSTATUS status = OpenNative(attributes->ObjectName, parsed, access, shareAccess,
-                                     disposition, options, &descriptor);
+  NTSTATUS status = Locate(*attributes, target);
+  if (status == STATUS_SUCCESS) {
+    status = OpenTarget(target, access, shareAccess, disposition, options, &descriptor);
+  }
   if (status != STATUS_SUCCESS) {
     return CompleteIo(io, status, 0);
   }
@@ -246,14 +185,12 @@ NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
     close(descriptor);
     return CompleteIo(io, STATUS_TOO_MANY_OPENED_FILES, 0);
   }
-  struct stat opened {};
-  fstat(descriptor, &opened);
-  object->descriptor = descriptor;
-  object->access = access;
-  object->device = opened.st_dev;
-  object->inode = opened.st_ino;
-  std::strcpy(object->path, parsed.path);
-  object->volumeBytes = parsed.volumeBytes;
+  status = Record(*object, target, descriptor, access);
+  if (status != STATUS_SUCCESS) {
+    ReleaseObject(*handle);
+    *handle = nullptr;
+    return CompleteIo(io, status, 0);
+  }
   return CompleteIo(io, STATUS_SUCCESS, disposition == FILE_CREATE ? kFileCreated : kFileOpened);
 }
 

@@ -1,5 +1,13 @@
-// What the native services set of an open file: its deletion mark, times and attributes.
+// What the native services set of an open file: its deletion mark, times and attributes,
+// its name, and a folder's case-sensitive mark.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
 
 #include "standin/internal.h"
 
@@ -7,16 +15,18 @@ namespace standin {
 
 namespace {
 
-bool IsReadOnly(int descriptor) {
+// The file's mode, or 0 when it cannot be had.
+mode_t ModeOf(int descriptor) {
   struct stat file {};
-  return fstat(descriptor, &file) == 0 && NobodyMayWrite(file.st_mode);
+  return fstat(descriptor, &file) == 0 ? file.st_mode : 0;
 }
 
 // As Wine does: the deletion mark of a read-only file is refused.
 NTSTATUS SetDisposition(OpenObject& object, PIO_STATUS_BLOCK io, const void* information) {
   const bool doDelete =
       static_cast<const FILE_DISPOSITION_INFORMATION*>(information)->DoDeleteFile != 0;
-  if (doDelete && IsReadOnly(object.descriptor)) {
+  const mode_t mode = ModeOf(object.descriptor);
+  if (doDelete && mode != 0 && NobodyMayWrite(mode)) {
     return STATUS_ACCESS_DENIED;
   }
   object.deleteOnClose = doDelete ? 1 : 0;
@@ -24,33 +34,103 @@ NTSTATUS SetDisposition(OpenObject& object, PIO_STATUS_BLOCK io, const void* inf
 }
 
 // Times of 0 stay as they are (POSIX keeps no creation time, and its change time is its
-// own); attributes of 0 stay too, and only read-only is kept: as write permissions.
+// own); attributes of 0 stay too, and only read-only is kept: as write permissions. As
+// under Wine, a folder's read-only attribute is ignored.
 NTSTATUS SetBasic(const OpenObject& object, PIO_STATUS_BLOCK io, const void* information) {
   const auto* basic = static_cast<const FILE_BASIC_INFORMATION*>(information);
   const timespec times[2] = {PosixTime(basic->LastAccessTime), PosixTime(basic->LastWriteTime)};
   if (futimens(object.descriptor, times) != 0) {
     return CompleteIo(io, STATUS_ACCESS_DENIED, 0);
   }
-  struct stat file {};
-  if (basic->FileAttributes != 0 && fstat(object.descriptor, &file) == 0) {
+  const mode_t current = ModeOf(object.descriptor);
+  if (basic->FileAttributes != 0 && current != 0 && !S_ISDIR(current)) {
     constexpr mode_t kWrite = S_IWUSR | S_IWGRP | S_IWOTH;
     const bool readOnly = (basic->FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-    const mode_t mode = readOnly                       ? file.st_mode & ~kWrite
-                        : NobodyMayWrite(file.st_mode) ? file.st_mode | S_IWUSR
-                                                       : file.st_mode;
-    if (mode != file.st_mode && fchmod(object.descriptor, mode & 07777) != 0) {
+    const mode_t mode = readOnly                  ? current & ~kWrite
+                        : NobodyMayWrite(current) ? current | S_IWUSR
+                                                  : current;
+    if (mode != current && fchmod(object.descriptor, mode & 07777) != 0) {
       return CompleteIo(io, STATUS_ACCESS_DENIED, 0);
     }
   }
   return CompleteIo(io, STATUS_SUCCESS, 0);
 }
 
+// A POSIX folder looks its names up case-sensitively already, and cannot be made not to.
+NTSTATUS SetCaseSensitive(const OpenObject& object, PIO_STATUS_BLOCK io, const void* information) {
+  const ULONG flags = *static_cast<const ULONG*>(information);
+  if (!S_ISDIR(ModeOf(object.descriptor)) || (flags & ~kCaseSensitiveDirectory) != 0) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  return flags == 0 ? STATUS_NOT_SUPPORTED : CompleteIo(io, STATUS_SUCCESS, 0);
+}
+
+// Moves the file's name, and the record of it, to name in root; kept is root's folder.
+NTSTATUS MoveName(OpenObject& object, const OpenObject& root, char* name, int kept) {
+  if (renameat2(object.parent, object.path + object.nameAt, root.descriptor, name,
+                RENAME_NOREPLACE) != 0) {
+    return errno == ENOENT ? MissingStatus(root.descriptor, name) : StatusFromErrno(errno);
+  }
+  if (object.parent >= 0) {
+    close(object.parent);
+  }
+  object.parent = kept;
+  PlaceRelative(root, name, object.path, &object.nameAt, &object.volumeBytes);
+  return STATUS_SUCCESS;
+}
+
+// The new name, relative to a folder; a separator may not end it.
+NTSTATUS ParseNewName(const FILE_RENAME_INFORMATION& rename, char* name) {
+  bool trailingSeparator = false;
+  const NTSTATUS status = ParseRelativeName(rename.FileName, rename.FileNameLength / sizeof(WCHAR),
+                                            name, &trailingSeparator);
+  return status == STATUS_SUCCESS && trailingSeparator ? STATUS_OBJECT_NAME_INVALID : status;
+}
+
+// A new name relative to the folder of RootDirectory, never over another file; a folder
+// is renamed with its handle open. Signals are held off meanwhile, so that the process's
+// end never finds the name half moved. Replacing, and a full path without a root, are
+// not provided.
+NTSTATUS SetRename(OpenObject& object, PIO_STATUS_BLOCK io, const void* information, ULONG length) {
+  const auto* rename = static_cast<const FILE_RENAME_INFORMATION*>(information);
+  if (rename->ReplaceIfExists != FALSE || rename->RootDirectory == nullptr) {
+    return STATUS_NOT_IMPLEMENTED;
+  }
+  const OpenObject* root = FindObject(rename->RootDirectory, ObjectKind::File);
+  if (rename->FileNameLength > length - offsetof(FILE_RENAME_INFORMATION, FileName)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (root == nullptr) {
+    return STATUS_INVALID_HANDLE;
+  }
+  char name[kPosixPathBytes];
+  NTSTATUS status = ParseNewName(*rename, name);
+  const int kept = status == STATUS_SUCCESS ? KeepFolder(root->descriptor) : -1;
+  if (kept < 0) {
+    return CompleteIo(io, status == STATUS_SUCCESS ? StatusFromErrno(errno) : status, 0);
+  }
+  sigset_t all;
+  sigset_t saved;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &saved);
+  status = MoveName(object, *root, name, kept);
+  sigprocmask(SIG_SETMASK, &saved, nullptr);
+  if (status != STATUS_SUCCESS) {
+    close(kept);
+  }
+  return CompleteIo(io, status, 0);
+}
+
 // The rights each class that can be set needs, or 0 for one the stand-in does not set.
 ACCESS_MASK RightsToSet(FILE_INFORMATION_CLASS informationClass, ULONG* minimum) {
-  constexpr ACCESS_MASK kWriteAttributes = GENERIC_WRITE | 0x100;  // FILE_WRITE_ATTRIBUTES
-  switch (informationClass) {
+  constexpr ACCESS_MASK kWriteAttributes = GENERIC_WRITE | FILE_WRITE_ATTRIBUTES;
+  switch (static_cast<int>(informationClass)) {
     case FileDispositionInformation: *minimum = sizeof(FILE_DISPOSITION_INFORMATION); return DELETE;
     case FileBasicInformation: *minimum = sizeof(FILE_BASIC_INFORMATION); return kWriteAttributes;
+    case FileRenameInformation:
+      *minimum = offsetof(FILE_RENAME_INFORMATION, FileName);
+      return DELETE;
+    case kCaseSensitiveClass: *minimum = sizeof(ULONG); return kWriteAttributes;
     default: return 0;
   }
 }
@@ -72,8 +152,12 @@ NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID informatio
   if (object == nullptr) {
     return status;
   }
-  return informationClass == FileBasicInformation ? SetBasic(*object, io, information)
-                                                  : SetDisposition(*object, io, information);
+  switch (static_cast<int>(informationClass)) {
+    case FileBasicInformation: return SetBasic(*object, io, information);
+    case FileRenameInformation: return SetRename(*object, io, information, length);
+    case kCaseSensitiveClass: return SetCaseSensitive(*object, io, information);
+    default: return SetDisposition(*object, io, information);
+  }
 }
 
 }  // namespace standin

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "standin/internal.h"
 #include "standin/test_hooks.h"
@@ -21,26 +22,62 @@ HANDLE HandleOf(std::size_t slot) {
 
 // Removes the file only while its name still refers to the file this handle holds.
 void RemoveIfSame(const OpenObject& object) {
+  const char* name = object.path + object.nameAt;
   struct stat named {};
-  if (lstat(object.path, &named) == 0 && named.st_dev == object.device &&
-      named.st_ino == object.inode) {
-    unlink(object.path);
+  if (fstatat(object.parent, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      named.st_dev == object.device && named.st_ino == object.inode) {
+    unlinkat(object.parent, name, 0);
   }
 }
 
 }  // namespace
 
+// Every field but the path, which is written at each open: a free slot costs nothing
+// until it is first taken.
 HANDLE AllocateObject(ObjectKind kind, OpenObject** object) {
   for (std::size_t slot = 0; slot < kMaxObjects; ++slot) {
-    if (objectTable[slot].kind == ObjectKind::Free) {
-      objectTable[slot] = OpenObject{};
-      objectTable[slot].kind = kind;
-      objectTable[slot].descriptor = -1;
-      *object = &objectTable[slot];
+    OpenObject& free = objectTable[slot];
+    if (free.kind == ObjectKind::Free) {
+      free.kind = kind;
+      free.link = -1;
+      free.descriptor = -1;
+      free.access = 0;
+      free.deleteOnClose = 0;
+      free.parent = -1;
+      free.nameAt = 0;
+      free.volumeBytes = kPathUnknown;
+      free.listStarted = false;
+      free.dotsListed = 0;
+      free.listOffset = 0;
+      free.path[0] = 0;
+      *object = &free;
       return HandleOf(slot);
     }
   }
   return nullptr;
+}
+
+void PlaceRelative(const OpenObject& root, const char* name, char* path, std::size_t* nameAt,
+                   std::size_t* volumeBytes) {
+  const bool known = root.volumeBytes != kPathUnknown;
+  std::size_t folder = known ? std::strlen(root.path) : 0;
+  folder -= folder > 0 && root.path[folder - 1] == '/' ? 1 : 0;  // the root of "/"
+  const std::size_t length = std::strlen(name);
+  if (!known || folder + 1 + length >= kPosixPathBytes) {
+    std::memcpy(path, name, length + 1);
+    *nameAt = 0;
+    *volumeBytes = kPathUnknown;
+    return;
+  }
+  std::memmove(path, root.path, folder);
+  path[folder] = '/';
+  std::memcpy(path + folder + 1, name, length + 1);
+  *nameAt = folder + 1;
+  *volumeBytes = root.volumeBytes;
+}
+
+int KeepFolder(int folder) {
+  return openat(folder, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
 void RemoveMarkedFiles() {
@@ -65,6 +102,9 @@ NTSTATUS ReleaseObject(HANDLE handle) {
       object.deleteOnClose = 0;
     }
     close(object.descriptor);
+    if (object.parent >= 0) {
+      close(object.parent);
+    }
   }
   object.kind = ObjectKind::Free;
   return STATUS_SUCCESS;

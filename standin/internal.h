@@ -2,6 +2,7 @@
 // namespace and text conversions.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <csignal>
@@ -42,6 +43,8 @@ std::span<const Export> PathExports();
 // Handles: a fixed table of open objects; a handle is never 0.
 enum class ObjectKind { Free, Link, File };
 constexpr std::size_t kPosixPathBytes = 4096;
+// volumeBytes of a file whose full path is not known: path holds only its name.
+constexpr std::size_t kPathUnknown = ~std::size_t{0};
 
 struct OpenObject {
   ObjectKind kind;
@@ -49,15 +52,24 @@ struct OpenObject {
   int descriptor;      // File: the POSIX descriptor
   ACCESS_MASK access;  // File: the rights it was opened with
   // File: removed when closed, or when the process ends by a signal; read by the
-  // signal handler, so set only once path and identity are in place.
+  // signal handler, so set only once its name and identity are in place.
   volatile sig_atomic_t deleteOnClose;
+  // File opened with DELETE: the folder its name is relative to (AT_FDCWD for a full path,
+  // else a descriptor of its own); -1 for other files, which are never removed or renamed.
+  int parent;
   dev_t device;  // File: identity, so that only this file is removed
   ino_t inode;
-  char path[kPosixPathBytes];  // File: where it was opened
-  std::size_t volumeBytes;     // File: the bytes of path that are its volume's directory
+  std::size_t nameAt;       // File: where in path its name relative to parent begins
+  std::size_t volumeBytes;  // File: the bytes of path that are its volume's directory
+  // Folder: how far its listing has gone, "." and ".." first, then by directory offset.
+  off_t listOffset;
+  bool listStarted;
+  unsigned char dotsListed;
+  char path[kPosixPathBytes];  // File: its full path, or (kPathUnknown) only its name
 };
 
-constexpr std::size_t kMaxObjects = 64;
+// The walk of a tree holds two handles for each of 128 levels, and a few more.
+constexpr std::size_t kMaxObjects = 320;
 // Owned by handles.cpp; visible here so that the lookup, made on every read and write,
 // compiles into its callers instead of costing a call per block.
 extern OpenObject objectTable[kMaxObjects];
@@ -99,6 +111,43 @@ NTSTATUS ReleaseObject(HANDLE handle);
 // Removes every file still marked for deletion, as the platform does for a process that
 // ends; async-signal-safe.
 void RemoveMarkedFiles();
+
+// Where a file opened by a name relative to the folder root is: its full path (nameAt
+// past the folder's) when root's is known and the whole fits, else the name alone.
+void PlaceRelative(const OpenObject& root, const char* name, char* path, std::size_t* nameAt,
+                   std::size_t* volumeBytes);
+// A descriptor of the folder behind folder for names kept relative to it, apart from that
+// one (and its lock), so that it outlives its handle; -1 when none can be had.
+int KeepFolder(int folder);
+
+// A native path as a POSIX path: the volume's directory (its first volumeBytes bytes),
+// then each name. A separator may end the path only after the name of a folder:
+// trailingSeparator says that the path ended so.
+struct PosixPath {
+  char path[kPosixPathBytes];
+  std::size_t volumeBytes;
+  bool trailingSeparator;
+};
+NTSTATUS ParseNativePath(const UNICODE_STRING* objectName, PosixPath& parsed);
+// Native names as POSIX names: names relative to a folder ("a\b", no leading separator)
+// as "a/b"; trailingSeparator tells that the name ended in one.
+NTSTATUS ParseRelativeName(const WCHAR* name, std::size_t units, char* posix,
+                           bool* trailingSeparator);
+NTSTATUS StatusFromErrno(int error);
+// A name relative to at that is not there: its own absence when its folder exists, else
+// the path's.
+NTSTATUS MissingStatus(int at, char* name);
+// As Wine shows a POSIX file: read-only when nobody may write it, a regular file archived.
+ULONG AttributesOf(const struct stat& file);
+// A folder's size is 0, as the platform tells it.
+LONGLONG EndOfFileOf(const struct stat& file);
+LONGLONG AllocationOf(const struct stat& file);
+
+// A folder's mark that its names are looked up case-sensitively, which every POSIX folder
+// has (the product's headers name it; the stand-in's own view lacks it). Being no
+// enumerator of the class, it is switched on as an int.
+constexpr auto kCaseSensitiveClass = static_cast<FILE_INFORMATION_CLASS>(71);
+constexpr ULONG kCaseSensitiveDirectory = 0x1;
 
 // The object namespace: maps a native path to the POSIX path it names.
 // Returns STATUS_SUCCESS with the volume's directory and the rest of the path after

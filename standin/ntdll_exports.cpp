@@ -11,6 +11,7 @@ const Export kExports[] = {
     {"ZwClose", AddressOf(standin::ZwClose)},
     {"ZwCreateFile", AddressOf(standin::ZwCreateFile)},
     {"ZwOpenSymbolicLinkObject", AddressOf(standin::ZwOpenSymbolicLinkObject)},
+    {"ZwQueryDirectoryFile", AddressOf(standin::ZwQueryDirectoryFile)},
     {"ZwQuerySymbolicLinkObject", AddressOf(standin::ZwQuerySymbolicLinkObject)},
     {"ZwQueryInformationFile", AddressOf(standin::ZwQueryInformationFile)},
     {"ZwReadFile", AddressOf(standin::ZwReadFile)},

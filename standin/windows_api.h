@@ -89,7 +89,8 @@ using PIO_APC_ROUTINE = VOID (*)(PVOID, PIO_STATUS_BLOCK, ULONG);
 struct OVERLAPPED;
 using LPOVERLAPPED = OVERLAPPED*;
 
-enum FILE_INFORMATION_CLASS {
+// Its underlying type is fixed, so that a class the list leaves out is a value of it too.
+enum FILE_INFORMATION_CLASS : int {
   FileBasicInformation = 4,
   FileStandardInformation = 5,
   FileInternalInformation = 6,

@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <map>
 #include <string>
 
+#include "tests/support/linux_shell.h"
 #include "tests/support/scratch.h"
 #include "tests/support/wide_text.h"
 
@@ -24,6 +27,9 @@ constexpr ULONG kShareRead = 0x1;  // FILE_SHARE_READ
 constexpr ACCESS_MASK kRead = GENERIC_READ | SYNCHRONIZE;
 constexpr ACCESS_MASK kWrite = GENERIC_WRITE | SYNCHRONIZE;
 constexpr ULONG kSync = FILE_SYNCHRONOUS_IO_ALERT;
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ACCESS_MASK kList = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kFolder = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
 
 #ifdef _WIN32
 constexpr bool kWine = true;
@@ -46,11 +52,13 @@ class NativeServicesTest : public testing::Test {
     fs::create_directory(scratch_ / "sub");
   }
 
-  // Opens or creates a name in the scratch folder as the copy does, case-sensitively.
+  // Opens or creates a name in the scratch folder as the copy does, case-sensitively; or,
+  // given a folder's handle, a name relative to that folder.
   NTSTATUS Create(const std::string& name, HANDLE* handle, ACCESS_MASK access = kRead,
-                  ULONG disposition = FILE_OPEN, ULONG options = kSync, ULONG share = 0) const {
-    return CreateNative(NativeServices, scratch_.NativePath(name.c_str()), handle, access,
-                        disposition, options, share);
+                  ULONG disposition = FILE_OPEN, ULONG options = kSync, ULONG share = 0,
+                  HANDLE folder = nullptr) const {
+    return CreateNative(NativeServices, folder ? Widen(name) : scratch_.NativePath(name.c_str()),
+                        handle, access, disposition, options, share, folder);
   }
 
   // A read whose status block must tell the same as its result.
@@ -77,6 +85,13 @@ class NativeServicesTest : public testing::Test {
     OBJECT_ATTRIBUTES record = ObjectAttributesFor(&counted, attributes);
     *link = nullptr;
     return NativeServices.ZwOpenSymbolicLinkObject(link, GENERIC_READ, &record);
+  }
+
+  // The scratch folder, named with a separator at its end as the copy names a folder.
+  HANDLE OpenScratch() const {
+    HANDLE folder = nullptr;
+    EXPECT_EQ(Create("", &folder, kList, FILE_OPEN, kFolder, kShareAll), STATUS_SUCCESS);
+    return folder;
   }
 
   ScratchFolder scratch_;
@@ -178,13 +193,15 @@ TEST_F(NativeServicesTest, NtdllExportsByExactName) {
   EXPECT_EQ(GetProcAddress(ntdll, "ZwNoSuchService"), nullptr);
 }
 
-// Names in the scratch folder, which holds the file Report.TXT and the folder sub.
+// Names in the scratch folder, which holds the file Report.TXT and the folder sub: full
+// paths, and names relative to the folder's handle.
 TEST_F(NativeServicesTest, CreateFileParsesNativePaths) {
   const struct {
     std::string name;
     ULONG disposition;
     ULONG options;
     Expected status;
+    bool inFolder = false;
   } cases[] = {
       {"Report.TXT", FILE_OPEN, kSync, {STATUS_SUCCESS}},
       {"sub\\..\\Report.TXT", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_INVALID}},
@@ -207,17 +224,29 @@ TEST_F(NativeServicesTest, CreateFileParsesNativePaths) {
       {"sub", FILE_OPEN, kSync | FILE_NON_DIRECTORY_FILE, {STATUS_FILE_IS_A_DIRECTORY}},
       {"sub", FILE_OPEN, kSync, {STATUS_SUCCESS}},
       {"New.txt", FILE_CREATE, kSync, {STATUS_SUCCESS}},
+      {"sub\\", FILE_OPEN, kFolder, {STATUS_SUCCESS}, true},
+      {"missing", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_NOT_FOUND}, true},
+      {"missing\\x", FILE_OPEN, kSync, {STATUS_OBJECT_PATH_NOT_FOUND}, true},
+      {"Report.TXT", FILE_OPEN, kFolder, {STATUS_NOT_A_DIRECTORY}, true},
+      {"sub", FILE_CREATE, kFolder, {STATUS_OBJECT_NAME_COLLISION}, true},
+      {"Made", FILE_CREATE, kFolder, {STATUS_SUCCESS}, true},
+      {"Made\\Inner.txt", FILE_CREATE, kSync, {STATUS_SUCCESS}, true},
   };
+  HANDLE folder = OpenScratch();
   for (const auto& row : cases) {
     SCOPED_TRACE(row.name);
     HANDLE file = nullptr;
     const ACCESS_MASK access = row.disposition == FILE_CREATE ? kWrite : kRead;
-    EXPECT_EQ(Create(row.name, &file, access, row.disposition, row.options), row.status.Here());
+    EXPECT_EQ(Create(row.name, &file, access, row.disposition, row.options, 0,
+                     row.inFolder ? folder : nullptr),
+              row.status.Here());
     EXPECT_EQ(file != nullptr, row.status.Here() == STATUS_SUCCESS);
     if (file != nullptr) {
       EXPECT_TRUE(CloseHandle(file));
     }
   }
+  CloseHandle(folder);
+  EXPECT_TRUE(fs::is_regular_file(scratch_ / "Made" / "Inner.txt"));
   EXPECT_TRUE(fs::is_regular_file(scratch_ / "New.txt"));
   EXPECT_FALSE(fs::exists(scratch_ / "New"));
   EXPECT_EQ(fs::file_size(scratch_ / "Report.TXT"), 5U);
@@ -404,6 +433,168 @@ TEST_F(NativeServicesTest, DispositionNeedsDeleteAccessAndActsAtClose) {
     EXPECT_TRUE(fs::exists(scratch_ / row.name));
     CloseHandle(file);
     EXPECT_EQ(fs::exists(scratch_ / row.name), row.remains);
+  }
+}
+
+// Each entry once, "." and ".." too, with the ID its own handle tells; a link as what it
+// points to (one to a folder a reparse point too, with no tag), a dangling one not at all.
+// Wine hides a name that begins with a dot, and has no case-sensitive mark of a folder.
+TEST_F(NativeServicesTest, ListingTellsEachEntryWithItsId) {
+  WriteBytes(scratch_ / ".profile", "");
+  const std::string here = "cd " + ShellQuoted(LinuxPathOf(scratch_.Path()));
+  const bool links = RunLinuxShell(here +
+                                   " && ln -s sub ToSub && ln -s Report.TXT ToReport &&"
+                                   " ln -s gone Dangling") == 0;
+  HANDLE folder = OpenScratch();
+  std::map<std::string, FILE_ID_FULL_DIR_INFORMATION> entries;
+  alignas(8) BYTE buffer[4096];
+  IO_STATUS_BLOCK io{};
+  while (NativeServices.ZwQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer,
+                                             sizeof buffer, FileIdFullDirectoryInformation, FALSE,
+                                             nullptr, FALSE) == STATUS_SUCCESS) {
+    for (ULONG at = 0, next = 1; next != 0; at += next) {
+      const auto* entry = reinterpret_cast<const FILE_ID_FULL_DIR_INFORMATION*>(buffer + at);
+      entries[Narrow(entry->FileName, entry->FileNameLength / sizeof(WCHAR))] = *entry;
+      next = entry->NextEntryOffset;
+    }
+  }
+  EXPECT_EQ(entries.size(), links ? 7U : 5U);  // with ".."
+  constexpr ULONG kDirectory = FILE_ATTRIBUTE_DIRECTORY;
+  constexpr ULONG kArchive = FILE_ATTRIBUTE_ARCHIVE;
+  const struct {
+    const char* name;
+    ULONG attributes;
+    ULONG wine;
+    LONGLONG size;
+    ULONG caseSensitive;
+  } cases[] = {
+      {".", kDirectory, kDirectory, 0, FILE_CS_FLAG_CASE_SENSITIVE_DIR},
+      {"Report.TXT", kArchive, kArchive, 5, 0},
+      {".profile", kArchive, kArchive | FILE_ATTRIBUTE_HIDDEN, 0, 0},
+      {"ToSub", kDirectory | FILE_ATTRIBUTE_REPARSE_POINT,
+       kDirectory | FILE_ATTRIBUTE_REPARSE_POINT, 0, FILE_CS_FLAG_CASE_SENSITIVE_DIR},
+      {"ToReport", kArchive, kArchive, 5, 0},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.name);
+    const auto entry = entries.find(row.name);
+    if (entry == entries.end()) {
+      EXPECT_FALSE(links);
+      continue;
+    }
+    EXPECT_EQ(entry->second.FileAttributes, kWine ? row.wine : row.attributes);
+    EXPECT_EQ(entry->second.EndOfFile.QuadPart, row.size);
+    EXPECT_EQ(entry->second.EaSize, 0U);
+    HANDLE opened = folder;
+    EXPECT_TRUE(row.name[1] == 0 ||
+                Create(row.name, &opened, kRead, FILE_OPEN, kSync, 0, folder) == STATUS_SUCCESS);
+    FILE_INTERNAL_INFORMATION internal{};
+    NativeServices.ZwQueryInformationFile(opened, &io, &internal, sizeof internal,
+                                          FileInternalInformation);
+    EXPECT_EQ(entry->second.FileId.QuadPart, internal.IndexNumber.QuadPart);
+    FILE_CASE_SENSITIVE_INFORMATION mark{77};
+    EXPECT_EQ(NativeServices.ZwQueryInformationFile(opened, &io, &mark, sizeof mark,
+                                                    FileCaseSensitiveInformation),
+              kWine ? STATUS_INVALID_INFO_CLASS : STATUS_SUCCESS);
+    EXPECT_EQ(mark.Flags, kWine ? 77 : row.caseSensitive);
+    CloseHandle(opened != folder ? opened : nullptr);
+  }
+  CloseHandle(folder);
+  RunLinuxShell(here + " && rm -f ToSub ToReport Dangling");  // more than Wine can remove
+}
+
+// Call after call on one handle of a folder holding two names of 9 units. An entry's fixed
+// part is 80 bytes, and entries begin at multiples of 8.
+TEST_F(NativeServicesTest, ListingFillsBuffersAsThePlatform) {
+  fs::create_directory(scratch_ / "listing");
+  WriteBytes(scratch_ / "listing" / "Alpha.txt", "");
+  WriteBytes(scratch_ / "listing" / "Bravo.txt", "");
+  HANDLE folder = nullptr;
+  ASSERT_EQ(Create("listing", &folder, kList, FILE_OPEN, kFolder, kShareAll), STATUS_SUCCESS);
+  constexpr ULONG kFixed = 80;
+  constexpr ULONG kUntouched = 77;
+  const struct {
+    ULONG length;
+    bool single;
+    bool restart;
+    NTSTATUS status;
+    ULONG written;
+  } cases[] = {
+      {87, false, true, STATUS_INFO_LENGTH_MISMATCH, kUntouched},
+      {kFixed + 90, false, true, STATUS_SUCCESS, kFixed + 2},          // ".", not ".." cut
+      {4096, true, false, STATUS_SUCCESS, kFixed + 4},                 // ".."
+      {kFixed + 8, false, false, STATUS_BUFFER_OVERFLOW, kFixed + 8},  // a name cut, consumed
+      {4096, false, false, STATUS_SUCCESS, kFixed + 18},
+      {4096, false, false, STATUS_NO_MORE_FILES, 0},
+      {4096, false, true, STATUS_SUCCESS, 280 + kFixed + 18},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(testing::Message() << row.length << (row.restart ? " restarted" : ""));
+    alignas(8) BYTE buffer[4100];
+    std::fill(std::begin(buffer), std::end(buffer), BYTE{0xA5});
+    IO_STATUS_BLOCK io{};
+    io.Information = kUntouched;
+    EXPECT_EQ(NativeServices.ZwQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer,
+                                                  row.length, FileIdFullDirectoryInformation,
+                                                  row.single, nullptr, row.restart),
+              row.status);
+    EXPECT_EQ(io.Information, row.written);
+    EXPECT_EQ(buffer[row.length], 0xA5);
+  }
+  CloseHandle(folder);
+}
+
+// A new folder renamed with its handle open and its child closed, never over another name;
+// a file renamed, then marked, goes under its new name at its close, after its folder's.
+// Windows asks DELETE for a rename, Wine does not. The case-sensitive mark is set on a
+// folder where the feature is on, refused on a file; Wine 8 sets none.
+TEST_F(NativeServicesTest, SetNamesAndMarksOfOpenFiles) {
+  HANDLE handles[5] = {OpenScratch()};  // the folder, Save.partial, Inner.txt, two files
+  constexpr ACCESS_MASK kNewFolder = kList | FILE_ADD_FILE | FILE_WRITE_ATTRIBUTES | DELETE;
+  ASSERT_EQ(Create("Save.partial", &handles[1], kNewFolder, FILE_CREATE, kFolder, 0, handles[0]),
+            0);
+  ASSERT_EQ(Create("Inner.txt", &handles[2], kWrite, FILE_CREATE, kSync, 0, handles[1]), 0);
+  CloseHandle(handles[2]);
+  ASSERT_EQ(Create("Part.tmp", &handles[3], kWrite | DELETE, FILE_CREATE, kSync, 0, handles[0]), 0);
+  ASSERT_EQ(Create("Plain.tmp", &handles[4], kWrite, FILE_CREATE, kSync, 0, handles[0]), 0);
+  const struct {
+    int file;
+    std::string newName;  // empty: the case-sensitive mark instead
+    Expected status;
+  } cases[] = {
+      {1, "sub", {STATUS_OBJECT_NAME_COLLISION}},
+      {1, "Report.TXT", {STATUS_OBJECT_NAME_COLLISION}},
+      {1, "Save", {STATUS_SUCCESS}},
+      {3, "Whole.txt", {STATUS_SUCCESS}},
+      {4, "Renamed.txt", {STATUS_ACCESS_DENIED, STATUS_SUCCESS}},
+      {1, "", {STATUS_SUCCESS, STATUS_NOT_IMPLEMENTED}},
+      {0, "", {STATUS_ACCESS_DENIED, STATUS_NOT_IMPLEMENTED}},  // no FILE_WRITE_ATTRIBUTES
+      {3, "", {STATUS_INVALID_PARAMETER, STATUS_NOT_IMPLEMENTED}},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.newName);
+    alignas(8) BYTE buffer[128] = {FILE_CS_FLAG_CASE_SENSITIVE_DIR};
+    auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer);
+    const WideString name = Widen(row.newName);
+    if (!name.empty()) {
+      rename->ReplaceIfExists = FALSE;
+      rename->RootDirectory = handles[0];
+      rename->FileNameLength = static_cast<ULONG>(name.size() * sizeof(WCHAR));
+      std::memcpy(rename->FileName, name.data(), rename->FileNameLength);
+    }
+    IO_STATUS_BLOCK io{};
+    EXPECT_EQ(NativeServices.ZwSetInformationFile(
+                  handles[row.file], &io, buffer, sizeof buffer,
+                  name.empty() ? FileCaseSensitiveInformation : FileRenameInformation),
+              row.status.Here());
+  }
+  EXPECT_EQ(Mark(handles[3], true), STATUS_SUCCESS);
+  for (HANDLE handle : {handles[0], handles[3], handles[4], handles[1]}) {  // the folder first
+    CloseHandle(handle);
+  }
+  EXPECT_TRUE(fs::is_regular_file(scratch_ / "Save" / "Inner.txt"));
+  for (const char* gone : {"Save.partial", "Whole.txt", "Part.tmp"}) {
+    EXPECT_FALSE(fs::exists(scratch_ / gone)) << gone;
   }
 }
 

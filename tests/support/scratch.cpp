@@ -346,10 +346,12 @@ std::string RandomBytes(std::size_t count, unsigned seed) {
 }
 
 NTSTATUS CreateNative(const NativeServiceTable& services, const WideString& path, HANDLE* handle,
-                      ACCESS_MASK access, ULONG disposition, ULONG options, ULONG share) {
+                      ACCESS_MASK access, ULONG disposition, ULONG options, ULONG share,
+                      HANDLE root) {
   UNICODE_STRING name;
   services.RtlInitUnicodeString(&name, path.c_str());
   OBJECT_ATTRIBUTES attributes = ObjectAttributesFor(&name, OBJ_KERNEL_HANDLE);
+  attributes.RootDirectory = root;
   IO_STATUS_BLOCK io{};
   *handle = nullptr;
   return services.ZwCreateFile(handle, access, &attributes, &io, nullptr, 0, share, disposition,

@@ -99,10 +99,12 @@ void WriteBytes(const std::filesystem::path& file, const std::string& bytes);
 // offset to offset, so that a misplaced block shows.
 std::string RandomBytes(std::size_t count, unsigned seed);
 
-// One ZwCreateFile of a native path through a service table, as the copy makes it:
-// case-sensitive, a kernel handle, no allocation size, attributes or extended attributes.
+// One ZwCreateFile of a native path (or a name relative to the folder root) through a
+// service table, as the copy makes it: case-sensitive, a kernel handle, no allocation size,
+// attributes or extended attributes.
 NTSTATUS CreateNative(const NativeServiceTable& services, const WideString& path, HANDLE* handle,
-                      ACCESS_MASK access, ULONG disposition, ULONG options, ULONG share = 0);
+                      ACCESS_MASK access, ULONG disposition, ULONG options, ULONG share = 0,
+                      HANDLE root = nullptr);
 
 // Collects what ConsolePrint writes to standard output from its construction until
 // Finish. Standard output is then a file, not a console, so the text arrives as UTF-8.
