@@ -1,6 +1,7 @@
 // The process start-up of the host build: the UTF-8 arguments become the wide
 // arguments the driver takes, in a fixed pool as long as a Windows command line.
 #include <cstdio>
+#include <cstring>
 
 #include "app/driver.h"
 #include "standin/start_up.h"
@@ -8,12 +9,22 @@
 namespace {
 
 constexpr std::size_t kCommandLineUnits = 32768;
-// The driver reads the program's name, the source and the destination; the arguments
-// after them are ignored, so they are not decoded either.
+// The driver reads the program's name, the source and the destination, and whether a
+// further argument is "/E"; the others are ignored, so they are not decoded either.
 constexpr int kDriverArguments = 3;
 
 WCHAR argumentPool[kCommandLineUnits];
-WCHAR* arguments[kDriverArguments + 1];
+WCHAR treeSwitch[] = u"/E";
+WCHAR* arguments[kDriverArguments + 2];
+
+bool AsksForTree(int argc, char* argv[]) {
+  for (int index = kDriverArguments; index < argc; ++index) {
+    if ((std::strcmp(argv[index], "/E") == 0 || std::strcmp(argv[index], "/e") == 0)) {
+      return true;
+    }
+  }
+  return false;
+}
 
 int Refuse(const char* reason, int index) {
   std::fprintf(stderr, "Error reading the command line: argument %d %s\n", index, reason);
@@ -39,6 +50,8 @@ int main(int argc, char* argv[]) {
     arguments[index] = argumentPool + used;
     used += static_cast<std::size_t>(length) + 1;
   }
-  arguments[decoded] = nullptr;
-  return RunCommand(decoded, arguments);
+  const int passed = decoded + (AsksForTree(argc, argv) ? 1 : 0);
+  arguments[decoded] = passed > decoded ? treeSwitch : nullptr;
+  arguments[passed] = nullptr;
+  return RunCommand(passed, arguments);
 }

@@ -132,7 +132,8 @@ bool UnderWine() {
   return false;
 }
 void MakeFolderOf2001(const fs::path& folder) {
-  fs::last_write_time(folder, fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 25));
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 25);
+  fs::last_write_time(folder, std::chrono::floor<std::chrono::seconds>(old));
 }
 bool HiddenAndSystem(const fs::path& /*file*/) {
   return false;
@@ -359,7 +360,9 @@ TEST_F(CliTest, CopiesATreeByExactNames) {
   const bool twins =
       folder_.WriteExactly("tree\\a.txt", "a") && folder_.WriteExactly("tree\\sub\\y.txt", "y");
   CanRun(!twins, "a tree with twins");
-  fs::permissions(folder_.File("tree\\ro.txt"), fs::perms::owner_read);
+  fs::permissions(folder_.File("tree\\ro.txt"),
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
   const bool hidden = MadeHiddenAndSystem(folder_.File("tree\\.hidden"));
   MakeFolderOf2001(folder_.File("tree\\Sub\\2001"));
   Snapshot expected = folder_.Scratch().TakeSnapshot("tree");

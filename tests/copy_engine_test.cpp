@@ -112,6 +112,13 @@ NTSTATUS Scripted(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID cont
   return status;
 }
 
+// Names of the handles the copy opened, and a trail of what it created ("+name") and which
+// new folders it marked case-sensitive ("!name"), in order.
+std::map<HANDLE, WideString> namedHandles;
+std::string treeTrail;
+// As a platform that folds case may: a listed "a.txt" opened as its twin "A.txt".
+bool opensTwin;
+
 // Counts the creates, and fails those in place of the destination's that a case asks to
 // fail. What Windows would show and neither the stand-in nor Wine does is seen here: a
 // synchronous open without the right to wait on its file is refused, and every name is to
@@ -132,12 +139,20 @@ NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES a
     }
     return destinationStatus;
   }
+  WCHAR twin[] = u"A.txt";
+  UNICODE_STRING twinName{10, 10, twin};
+  OBJECT_ATTRIBUTES folded = *attributes;
+  if (opensTwin && disposition == FILE_OPEN && attributes->RootDirectory != nullptr &&
+      WideString(attributes->ObjectName->Buffer, attributes->ObjectName->Length / 2) == u"a.txt") {
+    folded.ObjectName = &twinName;
+  }
   const NTSTATUS status =
-      bound.ZwCreateFile(handle, access, attributes, io, allocationSize, fileAttributes,
-                         shareAccess, disposition, options, eaBuffer, eaLength);
+      bound.ZwCreateFile(handle, access, &folded, io, allocationSize, fileAttributes, shareAccess,
+                         disposition, options, eaBuffer, eaLength);
   if (status == STATUS_SUCCESS) {
-    namedHandles[*handle] = creates.back().name;
-    treeTrail += disposition == FILE_CREATE ? "+" + Narrow(creates.back().name.c_str()) : "";
+    const UNICODE_STRING* name = attributes->ObjectName;
+    namedHandles[*handle] = WideString(name->Buffer, name->Length / sizeof(WCHAR));
+    treeTrail += disposition == FILE_CREATE ? "+" + Narrow(namedHandles[*handle].c_str()) : "";
   }
   return status;
 }
@@ -160,11 +175,6 @@ NTSTATUS ScriptedMark(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG
   }
   return bound.ZwSetInformationFile(file, io, information, length, informationClass);
 }
-
-// Names of the handles the copy opened, and a trail of what it created ("+name") and which
-// new folders it marked case-sensitive ("!name"), in order.
-std::map<HANDLE, WideString> namedHandles;
-std::string treeTrail;
 
 // The source's times as Windows reports them: its creation time is not its last-write time.
 // A scenario may move the last-write time alone once the copy has read from the source.
@@ -210,7 +220,7 @@ class CopyEngineTest : public testing::Test {
     readCalls = writeCalls = markCalls = 0;
     markTrail.clear();
     createCalls = 0;
-    failDestination = deleteRightOnly = fillBlock = lastWriteMoves = false;
+    failDestination = deleteRightOnly = fillBlock = lastWriteMoves = opensTwin = false;
     NativeServices.ZwReadFile = Scripted<reads, readCalls, &NativeServiceTable::ZwReadFile>;
     NativeServices.ZwWriteFile = Scripted<writes, writeCalls, &NativeServiceTable::ZwWriteFile>;
     NativeServices.ZwCreateFile = RecordedCreate;
@@ -604,6 +614,49 @@ TEST_F(CopyEngineTest, CaseMarkTravelsBeforeAnyChild) {
   }
   EXPECT_EQ(treeTrail.find("!Plain"), std::string::npos) << treeTrail;
   EXPECT_EQ(ReadBytes(folder_ / "copy" / "Refused" / "Refused.txt"), "Refused");
+}
+
+// A listed file that the platform opens as another (its twin, where it folds case) is not
+// the one listed: refused as not found, never copied under the listed name.
+TEST_F(CopyEngineTest, ListedFileOpenedAsItsTwinIsRefused) {
+  fs::create_directory(folder_ / "tree");
+  WriteBytes(folder_ / "tree" / "A.txt", "upper");
+  WriteBytes(folder_ / "tree" / "a.txt", "lower");
+  opensTwin = true;
+  WCHAR message[kMessageUnits];
+  alignas(64) BYTE data[kCopyBlockBytes];
+  OutputCapture capture;
+  const TreeResult result =
+      CopyTreeNative(TypedLastName(folder_.NativePath("tree")),
+                     TypedLastName(folder_.NativePath("copy")), treeBuffers, message, data);
+  EXPECT_NE(capture.Finish().find("Error openning a.txt, Status=c0000034\n"), std::string::npos);
+  EXPECT_EQ(result, TreeResult::kFailed);
+  EXPECT_FALSE(fs::exists(folder_ / "copy.partial" / "a.txt"));
+  EXPECT_EQ(ReadBytes(folder_ / "copy.partial" / "A.txt"), "upper");
+}
+
+// Beyond the levels a walk holds open, a folder is one failure line; what lies above it
+// arrives.
+TEST_F(CopyEngineTest, TreeDeeperThanItsLevelsIsOneFailure) {
+  fs::path deep = folder_ / "tree";
+  std::string shown;
+  for (std::size_t level = 1; level <= kTreeLevels; ++level) {
+    deep /= "d";
+    shown += level == 1 ? "d" : "\\d";
+  }
+  fs::create_directories(deep);
+  WriteBytes(deep.parent_path() / "kept.txt", "kept");
+  WCHAR message[kMessageUnits];
+  alignas(64) BYTE data[kCopyBlockBytes];
+  OutputCapture capture;
+  const TreeResult result =
+      CopyTreeNative(TypedLastName(folder_.NativePath("tree")),
+                     TypedLastName(folder_.NativePath("copy")), treeBuffers, message, data);
+  const std::string printed = capture.Finish();
+  EXPECT_EQ(result, TreeResult::kFailed);
+  EXPECT_NE(printed.find("Error openning " + shown + ", Status=c000011f\n"), std::string::npos)
+      << printed;
+  EXPECT_NE(printed.find("Copied 1 files in 128 folders"), std::string::npos) << printed;
 }
 
 }  // namespace
