@@ -34,14 +34,7 @@ void ReportBindingFailure(WCHAR* message, const char* entry) {
 // The argument as typed, shortened in its middle where the whole line would not fit the
 // message buffer: the status and the line end are always shown.
 void ReportUnresolved(WCHAR* message, const WCHAR* argument, NTSTATUS status) {
-  constexpr std::size_t kDirectiveUnits = 4;  // "%s" and "%x"
-  constexpr std::size_t kStatusDigits = 8;
-  const std::size_t fixed =
-      static_cast<std::size_t>(lstrlenW(kErrorResolving)) - kDirectiveUnits + kStatusDigits;
-  WCHAR shown[kMessageUnits];
-  ShowElidedOnOneLine(shown, argument, kMessageUnits - 1 - fixed);
-  BoundedFormat(message, kMessageBytes, kErrorResolving, shown, StatusCode(status));
-  ConsolePrint(message);
+  PrintNamed(message, kErrorResolving, argument, StatusCode(status));
 }
 
 // Both arguments into native paths; a path that cannot be resolved is reported with

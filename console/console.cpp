@@ -172,6 +172,8 @@ void ConsolePrompt(const WCHAR* text) {
   WriteConsoleW(output, text, static_cast<DWORD>(lstrlenW(text)), &written, nullptr);
 }
 
+// The format is always one of the constants of messages.h, the text what it names.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 void PrintNamed(WCHAR* message, const WCHAR* format, const WCHAR* text, ULONG first, ULONG second) {
   constexpr std::size_t kHexDigits = 8;
   std::size_t fixed = 0;

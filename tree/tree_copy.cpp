@@ -145,7 +145,7 @@ bool PrepareTop(TreeTop& top, const NativeName& destination, TreeBuffers& buffer
                StatusCode(top.created.io.Status));
     return false;
   }
-  CopyCaseMark(top.source.handle, top.created.handle);
+  CopyCaseMark(top.source.handle, top.created);
   return true;
 }
 

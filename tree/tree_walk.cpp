@@ -130,7 +130,7 @@ void EnterFolder(TreeWalk& walk, const TreeLevel& level, const Entry& entry, std
     Fail(walk, kTreeErrorCreating, status, created.io.Status);
     return;
   }
-  CopyCaseMark(source.handle, created.handle);
+  CopyCaseMark(source.handle, created);
   TreeLevel& next = walk.buffers.levels[walk.depth++];
   next.source = source.handle;
   next.destination = created.handle;
@@ -176,14 +176,14 @@ void ReportPath(TreeWalk& walk, const WCHAR* format, const WCHAR* path, NTSTATUS
 // arrives, so that twins arrive as twins. A platform without the mark (Wine, Windows
 // without the per-folder feature) refuses the query or the set; the copy goes on, and a
 // twin that the new folder then refuses is reported.
-void CopyCaseMark(HANDLE source, HANDLE destination) {
+void CopyCaseMark(HANDLE source, NativeFile& created) {
   FILE_CASE_SENSITIVE_INFORMATION mark{};
   IO_STATUS_BLOCK io{};
   const NTSTATUS status = NativeServices.ZwQueryInformationFile(source, &io, &mark, sizeof mark,
                                                                 FileCaseSensitiveInformation);
   if (status == STATUS_SUCCESS && (mark.Flags & FILE_CS_FLAG_CASE_SENSITIVE_DIR) != 0) {
     mark.Flags = FILE_CS_FLAG_CASE_SENSITIVE_DIR;
-    NativeServices.ZwSetInformationFile(destination, &io, &mark, sizeof mark,
+    NativeServices.ZwSetInformationFile(created.handle, &io, &mark, sizeof mark,
                                         FileCaseSensitiveInformation);
   }
 }

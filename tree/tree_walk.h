@@ -2,6 +2,7 @@
 #pragma once
 
 #include "console/progress.h"
+#include "copy/native_file.h"
 #include "tree/tree_copy.h"
 
 // Source folders are opened to be listed, sharing every access, so that other programs go
@@ -28,7 +29,7 @@ struct TreeWalk {
 };
 
 // Gives a new folder the source folder's case-sensitive mark, where it has one.
-void CopyCaseMark(HANDLE source, HANDLE destination);
+void CopyCaseMark(HANDLE source, NativeFile& created);
 
 // Walks from the level(s) open until every one is done: the first level is the top (the
 // source folder and the new one), set up by the caller; the top's new folder stays open.
