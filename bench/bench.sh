@@ -677,7 +677,7 @@ tree_run() {
   local windows=Z:${tree_dir//\//\\}
   rm -rf "$tree_dir/dst"
   case $1 in
-    vantro) "$vantro" "$tree_dir/src" "$tree_dir/dst" /E ;;
+    vantro) "$vantro" "$windows\\src" "$windows\\dst" /E ;;
     cp) cp -a "$tree_dir/src" "$tree_dir/dst" ;;
     vantro_exe) "$wine" "$vantro_exe" "$drive:\\src" "$drive:\\dst" /E ;;
     xcopy) "$wine" xcopy "$windows\\src" "$windows\\dst" /E /I /Y /Q /K /H ;;

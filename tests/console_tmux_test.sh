@@ -59,29 +59,12 @@ copied="src=\\Device\\HarddiskVolume1${work//\//\\}\\big.bin"
 stopped() {  # <window>: sets pid to the pane's child once it has stopped
   pid=$(pgrep -P "$(tmx display -p -t "$1" '#{pane_pid}')") && ps -o stat= -p "$pid" | grep -q T
 }
+source "$(dirname "$0")/support/duty_cycle.sh"
+copy_text() { screen "$1"; cat "$work/$1.txt" 2>/dev/null; }
 long_copy() {  # <window> [redirected]: until the prompt shows; sets midway to a progress line
   run "$1" "(kill -STOP \$BASHPID; exec $q big.bin $1.copy ${2:+>$1.txt})"
-  local since= text
-  midway=
   within stopped "$1" || return 1
-  while [ "$SECONDS" -lt "$deadline" ]; do
-    text=$(screen "$1"; cat "$work/$1.txt" 2>/dev/null)
-    midway=${midway:-$(grep -E '^ +[0-9]{1,2}%  [0-9.]+ MiB of 256\.00 MiB$' <<<"$text")}
-    grep -q '^dst=' <<<"$text" && since=${since:-${EPOCHREALTIME/[.,]/}}
-    if [ -z "$since" ]; then
-      kill -CONT "$pid" && sleep 0.02
-    elif [ $((${EPOCHREALTIME/[.,]/} - since)) -lt 1200000 ]; then
-      sleep 0.1
-      [ "$(stat -c %s "$work/$1.copy" 2>/dev/null || echo 0)" -lt $((128 << 20)) ] &&
-        kill -CONT "$pid" && read -rt 0.003 <>"$work/nap"
-    elif [ -n "$midway${2:-}" ] || grep -qx "$prompt" <<<"$text"; then
-      break
-    else
-      sleep 0.1 && kill -CONT "$pid" && read -rt 0.003 <>"$work/nap"
-    fi
-    kill -STOP "$pid" 2>/dev/null || break
-  done
-  kill -CONT "$pid" 2>/dev/null
+  redirected=${2:-} duty_cycle "$pid" "$work/$1.copy" "$deadline" "$work/nap" copy_text "$1"
   wait_for "$1" "^$prompt\$"
 }
 if long_copy progress && [ -n "$midway" ] && tmx send-keys -t progress Enter &&

@@ -589,6 +589,18 @@ TEST_F(CopyEngineTest, FailedOpenOrCreateReadsNothingAndHoldsNothing) {
 
 TreeBuffers treeBuffers;
 
+// The folder "tree" copied with /E into "copy": the result and what it printed.
+TreeResult CopyTree(const ScratchFolder& folder, std::string& printed) {
+  WCHAR message[kMessageUnits];
+  alignas(64) BYTE data[kCopyBlockBytes];
+  OutputCapture capture;
+  const TreeResult result =
+      CopyTreeNative(TypedLastName(folder.NativePath("tree")),
+                     TypedLastName(folder.NativePath("copy")), treeBuffers, message, data);
+  printed = capture.Finish();
+  return result;
+}
+
 // A source folder that reports the case-sensitive mark gives its new folder the mark before
 // any child arrives; one that does not gives none; a refused mark lets the copy go on. (The
 // stand-in reports every folder as marked: only a scripted table shows the difference.)
@@ -599,15 +611,8 @@ TEST_F(CopyEngineTest, CaseMarkTravelsBeforeAnyChild) {
   }
   namedHandles.clear();
   treeTrail.clear();
-  const WideString source = folder_.NativePath("tree");
-  const WideString copy = folder_.NativePath("copy");
-  WCHAR message[kMessageUnits];
-  alignas(64) BYTE data[kCopyBlockBytes];
-  OutputCapture capture;
-  const TreeResult result =
-      CopyTreeNative(TypedLastName(source), TypedLastName(copy), treeBuffers, message, data);
-  capture.Finish();
-  EXPECT_EQ(result, TreeResult::kCopied);
+  std::string printed;
+  EXPECT_EQ(CopyTree(folder_, printed), TreeResult::kCopied);
   for (const std::string folder : {"Marked", "Refused"}) {
     const std::string marked = "+" + folder + "!" + folder + "+" + folder + ".txt";
     EXPECT_NE(treeTrail.find(marked), std::string::npos) << treeTrail;
@@ -623,14 +628,9 @@ TEST_F(CopyEngineTest, ListedFileOpenedAsItsTwinIsRefused) {
   WriteBytes(folder_ / "tree" / "A.txt", "upper");
   WriteBytes(folder_ / "tree" / "a.txt", "lower");
   opensTwin = true;
-  WCHAR message[kMessageUnits];
-  alignas(64) BYTE data[kCopyBlockBytes];
-  OutputCapture capture;
-  const TreeResult result =
-      CopyTreeNative(TypedLastName(folder_.NativePath("tree")),
-                     TypedLastName(folder_.NativePath("copy")), treeBuffers, message, data);
-  EXPECT_NE(capture.Finish().find("Error openning a.txt, Status=c0000034\n"), std::string::npos);
-  EXPECT_EQ(result, TreeResult::kFailed);
+  std::string printed;
+  EXPECT_EQ(CopyTree(folder_, printed), TreeResult::kFailed);
+  EXPECT_NE(printed.find("Error openning a.txt, Status=c0000034\n"), std::string::npos);
   EXPECT_FALSE(fs::exists(folder_ / "copy.partial" / "a.txt"));
   EXPECT_EQ(ReadBytes(folder_ / "copy.partial" / "A.txt"), "upper");
 }
@@ -646,14 +646,8 @@ TEST_F(CopyEngineTest, TreeDeeperThanItsLevelsIsOneFailure) {
   }
   fs::create_directories(deep);
   WriteBytes(deep.parent_path() / "kept.txt", "kept");
-  WCHAR message[kMessageUnits];
-  alignas(64) BYTE data[kCopyBlockBytes];
-  OutputCapture capture;
-  const TreeResult result =
-      CopyTreeNative(TypedLastName(folder_.NativePath("tree")),
-                     TypedLastName(folder_.NativePath("copy")), treeBuffers, message, data);
-  const std::string printed = capture.Finish();
-  EXPECT_EQ(result, TreeResult::kFailed);
+  std::string printed;
+  EXPECT_EQ(CopyTree(folder_, printed), TreeResult::kFailed);
   EXPECT_NE(printed.find("Error openning " + shown + ", Status=c000011f\n"), std::string::npos)
       << printed;
   EXPECT_NE(printed.find("Copied 1 files in 128 folders"), std::string::npos) << printed;

@@ -306,29 +306,12 @@ copied() { printf 'src=%s\\big.bin\ndst=%s\\%s.copy' "$target" "$target" "$1"; }
 stopped() {  # <window>: sets pid to the pane's child once it has stopped
   pid=$(pgrep -P "$(tmx display -p -t "$1" '#{pane_pid}')") && ps -o stat= -p "$pid" | grep -q T
 }
+source "$(dirname "$0")/support/duty_cycle.sh"
+copy_text() { screen_of "$1"; cat "$work/$1.txt" 2>/dev/null; }
 long_copy() {  # <window> [redirected]: until the prompt shows; sets midway to a progress line
   start "$1" "(kill -STOP \$BASHPID; exec $(copy big.bin "$1.copy") ${2:+>$(q "$work/$1.txt")})"
-  local since= text
-  midway=
   poll stopped "$1" || return 1
-  while [ "$SECONDS" -lt "$end_of_run" ]; do
-    text=$(screen_of "$1"; cat "$work/$1.txt" 2>/dev/null)
-    midway=${midway:-$(grep -E '^ +[0-9]{1,2}%  [0-9.]+ MiB of 256\.00 MiB$' <<<"$text")}
-    grep -q '^dst=' <<<"$text" && since=${since:-${EPOCHREALTIME/[.,]/}}
-    if [ -z "$since" ]; then
-      kill -CONT "$pid" && sleep 0.02
-    elif [ $((${EPOCHREALTIME/[.,]/} - since)) -lt 1200000 ]; then
-      sleep 0.1
-      [ "$(stat -c %s "$drive/$1.copy" 2>/dev/null || echo 0)" -lt $((128 << 20)) ] &&
-        kill -CONT "$pid" && read -rt 0.003 <>"$work/nap"
-    elif [ -n "$midway${2:-}" ] || grep -qx "$prompt" <<<"$text"; then
-      break
-    else
-      sleep 0.1 && kill -CONT "$pid" && read -rt 0.003 <>"$work/nap"
-    fi
-    kill -STOP "$pid" 2>/dev/null || break
-  done
-  kill -CONT "$pid" 2>/dev/null
+  redirected=${2:-} duty_cycle "$pid" "$drive/$1.copy" "$end_of_run" "$work/nap" copy_text "$1"
   wait_for "$1" "^$prompt\$"
 }
 if [ -n "$letter" ] && long_copy progress && [ -n "$midway" ] && tmx send-keys -t progress Enter &&
