@@ -20,6 +20,10 @@ struct TranslationBuffers {
   NativeArgument destination;
 };
 
+// The run's data buffer, in static storage: its pages cost nothing until they are touched,
+// where the stack would touch every page of a frame this large at each start.
+alignas(64) BYTE data[kDataBufferBytes];
+
 void ReportBindingFailure(WCHAR* message, const char* entry) {
   WCHAR name[64] = {};
   for (std::size_t at = 0; entry[at] != 0 && at + 1 < std::size(name); ++at) {
@@ -108,7 +112,6 @@ bool RunCopy(WCHAR* arguments[], WCHAR* message) {
     return false;
   }
   Announce(message, paths);
-  alignas(64) BYTE data[kCopyBlockBytes];
   const NativeName source{paths.source.path, paths.source.path + paths.source.typedAt};
   const NativeName destination{paths.destination.path,
                                paths.destination.path + paths.destination.typedAt};

@@ -3,7 +3,13 @@
 // name it reports of the opened file tells.
 #pragma once
 
+#include <cstddef>
+
 #include "native/windows_api.h"
+
+// The longest record of a reported name: its header and 32,767 units, as many as a counted
+// string's 16-bit length describes.
+constexpr ULONG kNameRecordBytes = offsetof(FILE_NAME_INFORMATION, FileName) + 0xFFFE;
 
 // Compares the names the user typed (the end of the native path that was opened, from
 // its first typed name on) with the name the platform reports of the open file, aligned
@@ -11,6 +17,8 @@
 // alone: then what a platform honouring the lookup reports, STATUS_OBJECT_PATH_NOT_FOUND
 // for a folder on the way, else STATUS_OBJECT_NAME_NOT_FOUND for the file's own name.
 // Names that differ otherwise (a short name, a link's target) and a name that cannot be
-// queried prove nothing and pass. buffer (bufferBytes, aligned for a ULONG) takes the
-// reported name.
+// queried prove nothing and pass. buffer (kNameRecordBytes, aligned for a ULONG) takes the
+// reported name: the query offers its first bufferBytes, and only a name longer than those is
+// read again into as much of the rest as it takes, so that the pages past them are touched
+// for such a name alone.
 NTSTATUS CheckOpenedName(HANDLE file, const WCHAR* typedNames, BYTE* buffer, ULONG bufferBytes);
