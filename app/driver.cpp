@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <iterator>
+#include <string>
 
 #include "console/console.h"
 #include "console/messages.h"
@@ -20,6 +21,11 @@ struct TranslationBuffers {
   NativeArgument source;
   NativeArgument destination;
 };
+
+// The run's large buffers, in static storage: their pages cost nothing until they are
+// touched, where the stack would touch every page of a frame this large at each start.
+TranslationBuffers translation;
+alignas(64) BYTE data[kDataBufferBytes];
 
 void ReportBindingFailure(WCHAR* message, const char* entry) {
   WCHAR name[64] = {};
@@ -59,13 +65,17 @@ bool TranslateArguments(WCHAR* arguments[], TranslationBuffers& paths, WCHAR* me
 }
 
 // The two native paths, each on its own line: a control character in a name (possible on
-// the host) is shown as U+FFFD, so that a name cannot move the cursor or drive the terminal.
-// The paths handed to the platform stay as they are.
+// the host) is shown as U+FFFD, so that a name cannot move the cursor or drive the terminal,
+// and a path longer than half the message's room keeps its start and end around "...". The
+// paths handed to the platform stay as they are.
 void Announce(WCHAR* message, const TranslationBuffers& paths) {
-  WCHAR source[kPathUnits];
-  WCHAR destination[kPathUnits];
-  ShowElidedOnOneLine(source, paths.source.path, kPathUnits - 1);
-  ShowElidedOnOneLine(destination, paths.destination.path, kPathUnits - 1);
+  constexpr std::size_t kDirectiveUnits = 4;  // the two "%s"
+  constexpr std::size_t kShownUnits =
+      (kMessageUnits - 1 - (std::char_traits<WCHAR>::length(kAnnouncement) - kDirectiveUnits)) / 2;
+  WCHAR source[kShownUnits + 1];
+  WCHAR destination[kShownUnits + 1];
+  ShowElidedOnOneLine(source, paths.source.path, kShownUnits);
+  ShowElidedOnOneLine(destination, paths.destination.path, kShownUnits);
   BoundedFormat(message, kMessageBytes, kAnnouncement, source, destination);
   ConsolePrint(message);
 }
@@ -112,12 +122,11 @@ bool RunCopy(WCHAR* arguments[], bool tree, WCHAR* message) {
     ReportBindingFailure(message, missing);
     return false;
   }
-  TranslationBuffers paths;
+  TranslationBuffers& paths = translation;
   if (!TranslateArguments(arguments, paths, message)) {
     return false;
   }
   Announce(message, paths);
-  alignas(64) BYTE data[kCopyBlockBytes];
   const NativeName source{paths.source.path, paths.source.path + paths.source.typedAt};
   const NativeName destination{paths.destination.path,
                                paths.destination.path + paths.destination.typedAt};

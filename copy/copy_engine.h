@@ -3,10 +3,14 @@
 #pragma once
 
 #include "console/progress.h"
+#include "copy/name_check.h"
 #include "native/windows_api.h"
 
-// The one data buffer: the copy moves blocks of this size.
+// The one data buffer: the copy moves blocks of kCopyBlockBytes; before, it takes the names
+// the platform reports of both files, the longest of which fills it.
 constexpr ULONG kCopyBlockBytes = 16384;
+constexpr ULONG kDataBufferBytes = kNameRecordBytes;
+static_assert(kDataBufferBytes >= kCopyBlockBytes);
 
 // The attributes Windows' own copy gives the new file or folder, as far as basic
 // information sets them: not compression, encryption, sparseness or a reparse point.
@@ -27,6 +31,7 @@ struct NativeName {
 // created is otherwise removed again, and an existing file is never touched. A file that
 // the platform opened or created under names other than the typed ones in letter case is
 // refused as missing, and a source that changed while it was read is never a copy.
+// dataBuffer takes kDataBufferBytes.
 bool CopyFileNative(const NativeName& source, const NativeName& destination, WCHAR* messageBuffer,
                     BYTE* dataBuffer);
 

@@ -8,17 +8,22 @@ namespace {
 
 constexpr ULONG kNameOffset = offsetof(FILE_NAME_INFORMATION, FileName);
 
-// The name the platform reports of an open file, in the given class; anything but a
-// whole name that fits the buffer is no answer.
+// The name the platform reports of an open file, in the given class: a name that does not
+// fit the bytes offered is asked for again with the room its reported length takes, up to the
+// whole record. Anything but a whole name that fits the room offered is no answer.
 NTSTATUS QueryName(HANDLE file, FILE_INFORMATION_CLASS nameClass, BYTE* buffer, ULONG bytes,
                    UNICODE_STRING& name) {
   IO_STATUS_BLOCK io{};
-  const NTSTATUS status =
-      NativeServices.ZwQueryInformationFile(file, &io, buffer, bytes, nameClass);
+  const auto* reply = reinterpret_cast<const FILE_NAME_INFORMATION*>(buffer);
+  NTSTATUS status = NativeServices.ZwQueryInformationFile(file, &io, buffer, bytes, nameClass);
+  if (status == STATUS_BUFFER_OVERFLOW && reply->FileNameLength > bytes - kNameOffset &&
+      reply->FileNameLength <= kNameRecordBytes - kNameOffset) {
+    bytes = kNameOffset + reply->FileNameLength;
+    status = NativeServices.ZwQueryInformationFile(file, &io, buffer, bytes, nameClass);
+  }
   if (status != STATUS_SUCCESS) {
     return status;
   }
-  const auto* reply = reinterpret_cast<const FILE_NAME_INFORMATION*>(buffer);
   if (reply->FileNameLength > bytes - kNameOffset || reply->FileNameLength > 0xFFFE) {
     return STATUS_BUFFER_OVERFLOW;
   }

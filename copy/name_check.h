@@ -3,7 +3,13 @@
 // name it reports of the opened file tells.
 #pragma once
 
+#include <cstddef>
+
 #include "native/windows_api.h"
+
+// The longest record of a reported name: its header and 32,767 units, as many as a counted
+// string's 16-bit length describes.
+constexpr ULONG kNameRecordBytes = offsetof(FILE_NAME_INFORMATION, FileName) + 0xFFFE;
 
 // Compares the names the user typed (the end of the native path that was opened, from
 // its first typed name on) with the name the platform reports of the open file, aligned
@@ -11,8 +17,11 @@
 // alone: then what a platform honouring the lookup reports, STATUS_OBJECT_PATH_NOT_FOUND
 // for a folder on the way, else STATUS_OBJECT_NAME_NOT_FOUND for the file's own name.
 // Names that differ otherwise (a short name, a link's target) and a name that cannot be
-// queried prove nothing and pass. buffer (bufferBytes, aligned for a ULONG) takes the
-// reported name. A separator that ends the typed names (a folder typed "Dir\") names nothing.
+// queried prove nothing and pass. buffer (kNameRecordBytes, aligned for a ULONG) takes the
+// reported name: the query offers its first bufferBytes, and only a name longer than those is
+// read again into as much of the rest as it takes, so that the pages past them are touched
+// for such a name alone. A separator that ends the typed names (a folder typed "Dir\") names
+// nothing.
 NTSTATUS CheckOpenedName(HANDLE file, const WCHAR* typedNames, BYTE* buffer, ULONG bufferBytes);
 
 // Whether a file opened by its name in a folder's listing is the one listed: its ID is the

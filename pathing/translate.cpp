@@ -51,7 +51,9 @@ NTSTATUS QueryLinkTarget(const WCHAR* linkName, WCHAR* target) {
   if (status != STATUS_SUCCESS) {
     return status;
   }
-  // The whole buffer less the unit kept for the terminator, which is laid by Length.
+  // The whole buffer less the unit kept for the terminator, which is laid by Length; a
+  // counted string's MaximumLength is 16 bits.
+  static_assert(kPathMaxLength * sizeof(WCHAR) <= 0xFFFE);
   constexpr auto kOffered = static_cast<USHORT>(kPathMaxLength * sizeof(WCHAR));
   UNICODE_STRING text{0, kOffered, target};
   ULONG returnedLength = 0;

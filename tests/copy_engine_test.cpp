@@ -438,7 +438,7 @@ TEST_F(CopyEngineTest, FailureIsPrintedOnlyOnceTheDestinationIsGone) {
   sigaction(SIGPIPE, &note, &previous);
 
   WCHAR message[kMessageUnits];
-  alignas(64) BYTE data[kCopyBlockBytes];
+  alignas(64) BYTE data[kDataBufferBytes];
   const WideString source = folder_.NativePath("source");
   const WideString destination = folder_.NativePath("copy");
   const bool copied =
@@ -479,8 +479,9 @@ NTSTATUS ScriptedNameQuery(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, 
   name->FileNameLength = reply.claimedBytes != 0 ? reply.claimedBytes : bytes;
   const ULONG room = length - offsetof(FILE_NAME_INFORMATION, FileName);
   std::copy_n(reply.name.data(), std::min(bytes, room) / sizeof(WCHAR), name->FileName);
-  io->Status = reply.status;
-  return reply.status;
+  io->Status =
+      reply.status == STATUS_SUCCESS && bytes > room ? STATUS_BUFFER_OVERFLOW : reply.status;
+  return io->Status;
 }
 
 // The source is typed as "Sub\source". Only a name that differs in letter case alone is
@@ -490,6 +491,7 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
   constexpr auto kRoom = static_cast<ULONG>(kBlock - offsetof(FILE_NAME_INFORMATION, FileName));
   const std::u16string kFillsRoom =
       u"\\v\\" + std::u16string(kRoom / sizeof(WCHAR) - 14, u'x') + u"\\Sub\\Source";
+  const std::u16string kLongest = u"\\" + std::u16string(32755, u'x') + u"\\Sub\\Source";
   const struct {
     const char* label;
     NameReply normalized;
@@ -517,6 +519,8 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
       // A name that fills the buffer after the record's header, with a length one byte
       // beyond it: no answer, though its units would fit the buffer whole.
       {"length one byte beyond the room", {STATUS_SUCCESS, kFillsRoom, kRoom + 1}, {kNone}, ""},
+      // Longer than the first offer: read again whole, up to the longest a record holds.
+      {"longest name", {STATUS_SUCCESS, kLongest}, {kNone}, "Error openning, Status=c0000034\n"},
   };
   std::filesystem::create_directory(folder_ / "Sub");
   WriteBytes(folder_ / "Sub" / "source", "data");
@@ -530,7 +534,7 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
     openedReply = row.opened;
     fs::remove(folder_ / "copy");
     WCHAR message[kMessageUnits];
-    alignas(64) BYTE data[kCopyBlockBytes];
+    alignas(64) BYTE data[kDataBufferBytes];
     OutputCapture capture;
     const bool copied = CopyFileNative(named, TypedLastName(copy), message, data);
     EXPECT_EQ(capture.Finish(), row.printed);
@@ -592,7 +596,7 @@ TreeBuffers treeBuffers;
 // The folder "tree" copied with /E into "copy": the result and what it printed.
 TreeResult CopyTree(const ScratchFolder& folder, std::string& printed) {
   WCHAR message[kMessageUnits];
-  alignas(64) BYTE data[kCopyBlockBytes];
+  alignas(64) static BYTE data[kDataBufferBytes];
   OutputCapture capture;
   const TreeResult result =
       CopyTreeNative(TypedLastName(folder.NativePath("tree")),

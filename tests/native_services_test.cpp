@@ -181,6 +181,9 @@ TEST_F(NativeServicesTest, InitUnicodeStringDescribesTextInPlace) {
   EXPECT_EQ(counted.Length, 0);
   EXPECT_EQ(counted.MaximumLength, 0);
   EXPECT_EQ(counted.Buffer, nullptr);
+  // Longer than a counted string holds with its terminator: cut to 32,766 units.
+  NativeServices.RtlInitUnicodeString(&counted, WideString(32767, WIDE('x')).c_str());
+  EXPECT_EQ(counted.Length, 0xFFFC);
 }
 
 TEST_F(NativeServicesTest, NtdllExportsByExactName) {

@@ -3,7 +3,8 @@
 # windows and windows32: both ZIPs hold vantro.exe (without debug sections), the README, the
 # LICENSE and every document the README links to; SHA256SUMS
 # beside them checks; the winget and Scoop manifests parse, name this version and carry the
-# hashes of these ZIPs; the 64-bit program carries its version resource and runs.
+# hashes of these ZIPs; the 64-bit program carries its version resource, declares itself
+# long-path aware and runs.
 # Usage: package_test.sh <version> <windres> <runner>
 set -uo pipefail
 version=$1 windres=$2 runner=$3
@@ -59,7 +60,8 @@ done
 "${windres%windres}objdump" -h "$work/unpacked/vantro.exe" | grep -q debug &&
   fail "vantro.exe carries debug sections"
 for value in "\"ProductName\", \"vantro\"" "\"FileVersion\", \"$version\"" \
-             "\"ProductVersion\", \"$version\"" "RT_MANIFEST"; do
+             "\"ProductVersion\", \"$version\"" "RT_MANIFEST" \
+             '<longPathAware xmlns=""http://schemas.microsoft.com/SMI/2016/WindowsSettings"">true<'; do
   grep -qF "$value" <<<"$resource" || fail "no $value in the resources"
 done
 

@@ -29,7 +29,7 @@ namespace {
 constexpr std::size_t kMaxLinkFields = 6;
 
 // Current directories to choose from: a drive root, short names holding '%', a
-// backslash and text outside the BMP, and paths around the 259-unit limit.
+// backslash and text outside the BMP, and long paths up to what Linux takes.
 std::vector<std::string> directories;
 std::string root;
 
@@ -66,7 +66,7 @@ void PrepareDirectories() {
   for (std::size_t at = 2; at < directories.size(); ++at) {
     MakeDirectory(directories[at]);
   }
-  for (std::size_t units : {257, 258, 259, 260, 261, 700}) {
+  for (std::size_t units : {257, 258, 259, 260, 261, 700, 4000}) {
     directories.push_back(DirectoryOfLength(units));
   }
 }
@@ -148,7 +148,7 @@ void CheckComposed(const NativeArgument& out, const std::u16string& argument,
                    const BaseDirectory& base, const char* name) {
   const std::u16string path = Checked(out.path, name);
   if (path.size() > kPathMaxLength) {
-    fuzz::Fail("native path longer than 259 units");
+    fuzz::Fail("native path longer than a path buffer holds");
   }
   // The tool sees the argument up to its first zero unit.
   const std::u16string text = argument.substr(0, argument.find(u'\0'));
@@ -169,7 +169,9 @@ void CheckRefusal(NTSTATUS status) {
 
 void Translate(std::u16string invocation, const std::u16string& source,
                const std::u16string& destination) {
-  fuzz::GuardedBuffer storage(sizeof(Records) / sizeof(char16_t));
+  // Kept from input to input: records of path buffers are too large to make for each.
+  static fuzz::GuardedBuffer storage(sizeof(Records) / sizeof(char16_t));
+  storage.Refill();
   auto& records = *new (storage.data()) Records;  // keeps the guard units it was given
   fuzz::GuardedBuffer invocationPath(invocation.size() + 1);
   std::copy(invocation.begin(), invocation.end(), invocationPath.data());

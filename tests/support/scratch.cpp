@@ -422,7 +422,7 @@ NativeName TypedLastName(const WideString& path) {
 
 CopyOutcome CopyCapturingOutput(const WideString& source, const WideString& destination) {
   WCHAR message[kMessageUnits];
-  alignas(64) BYTE data[kCopyBlockBytes];
+  alignas(64) BYTE data[kDataBufferBytes];
   OutputCapture capture;
   const bool copied =
       CopyFileNative(TypedLastName(source), TypedLastName(destination), message, data);
