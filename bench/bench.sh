@@ -717,7 +717,8 @@ measure_tree() {
   printf '  vantro / cp -a: %.2f (goal: at most 1.5)\n' "$(calc 'a / b' a="$vantro_s" b="$cp_s")"
   if have valgrind; then
     rm -rf "$tree_dir/dst"
-    valgrind --log-file=tree.memcheck "$vantro" "$tree_dir/src" "$tree_dir/dst" /E </dev/null \
+    valgrind --log-file=tree.memcheck "$vantro" "Z:${tree_dir//\//\\}\\src" \
+      "Z:${tree_dir//\//\\}\\dst" /E </dev/null \
       >/dev/null 2>&1 || die "vantro /E under memcheck failed"
     allocs=$(tr -d , <tree.memcheck | sed -n 's/.*total heap usage: \([0-9]*\) allocs.*/\1/p')
     say "  heap allocations of vantro /E, input redirected (memcheck): ${allocs:-?}"
