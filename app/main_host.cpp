@@ -19,7 +19,7 @@ WCHAR* arguments[kDriverArguments + 2];
 
 bool AsksForTree(int argc, char* argv[]) {
   for (int index = kDriverArguments; index < argc; ++index) {
-    if ((std::strcmp(argv[index], "/E") == 0 || std::strcmp(argv[index], "/e") == 0)) {
+    if (std::strcmp(argv[index], "/E") == 0 || std::strcmp(argv[index], "/e") == 0) {
       return true;
     }
   }

@@ -2,23 +2,29 @@
 
 #include "native/native_services.h"
 
-void DescribeFile(NativeFile& file, const WCHAR* nativePath) {
-  NativeServices.RtlInitUnicodeString(&file.name, nativePath);
+namespace {
+
+// The file named by file.name, relative to folder (none: a full native path), not open.
+void DescribeNamed(NativeFile& file, HANDLE folder) {
   file.attributes = ObjectAttributesFor(&file.name, OBJ_KERNEL_HANDLE);
+  file.attributes.RootDirectory = folder;
   file.io.Status = STATUS_SUCCESS;
   file.io.Information = 0;
   file.handle = nullptr;
+}
+
+}  // namespace
+
+void DescribeFile(NativeFile& file, const WCHAR* nativePath) {
+  NativeServices.RtlInitUnicodeString(&file.name, nativePath);
+  DescribeNamed(file, nullptr);
 }
 
 void DescribeRelativeFile(NativeFile& file, HANDLE folder, const WCHAR* name, USHORT nameBytes) {
   file.name.Buffer = const_cast<PWSTR>(name);  // NOLINT: read only, the platform's type
   file.name.Length = nameBytes;
   file.name.MaximumLength = nameBytes;
-  file.attributes = ObjectAttributesFor(&file.name, OBJ_KERNEL_HANDLE);
-  file.attributes.RootDirectory = folder;
-  file.io.Status = STATUS_SUCCESS;
-  file.io.Information = 0;
-  file.handle = nullptr;
+  DescribeNamed(file, folder);
 }
 
 NTSTATUS OpenNativeFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options,
