@@ -43,6 +43,10 @@ using ZwQueryDirectoryFileFn = NTSTATUS(NTAPI*)(HANDLE FileHandle, HANDLE Event,
                                                 FILE_INFORMATION_CLASS FileInformationClass,
                                                 BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
                                                 BOOLEAN RestartScan);
+using ZwQueryVolumeInformationFileFn = NTSTATUS(NTAPI*)(HANDLE FileHandle,
+                                                        PIO_STATUS_BLOCK IoStatusBlock /* out */,
+                                                        PVOID FsInformation /* out */, ULONG Length,
+                                                        FS_INFORMATION_CLASS FsInformationClass);
 using RtlEqualUnicodeStringFn = BOOLEAN(NTAPI*)(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                                 BOOLEAN CaseInSensitive);
 
@@ -53,6 +57,27 @@ struct FILE_CASE_SENSITIVE_INFORMATION {
   ULONG Flags;
 };
 constexpr ULONG FILE_CS_FLAG_CASE_SENSITIVE_DIR = 0x1;
+
+// The deletion mark of Windows 10 1809 on: besides the file's delete-pending state (what
+// FileDispositionInformation sets), it sets or clears the state a create with
+// FILE_DELETE_ON_CLOSE gives the handle, which the older class cannot clear.
+constexpr auto FileDispositionInformationEx = static_cast<FILE_INFORMATION_CLASS>(64);
+struct FILE_DISPOSITION_INFORMATION_EX {
+  ULONG Flags;
+};
+constexpr ULONG FILE_DISPOSITION_DELETE = 0x1;
+constexpr ULONG FILE_DISPOSITION_ON_CLOSE = 0x8;
+
+// Reparse tags, as a listing gives them in EaSize: a name surrogate (a link, a junction, a
+// mount point) has this bit; the special files of a WSL folder have tags of their own.
+constexpr ULONG kReparseNameSurrogate = 0x20000000;
+constexpr ULONG kReparseTagMountPoint = 0xA0000003;
+constexpr ULONG kReparseTagSymlink = 0xA000000C;
+constexpr ULONG kReparseTagLxSymlink = 0xA000001D;
+constexpr ULONG kReparseTagAfUnix = 0x80000023;
+constexpr ULONG kReparseTagLxFifo = 0x80000024;
+constexpr ULONG kReparseTagLxCharDevice = 0x80000025;
+constexpr ULONG kReparseTagLxBlockDevice = 0x80000026;
 
 // NT statuses are shown as unsigned 32-bit values; LONG is 32 bits on both builds.
 // Wherever the tool tests a status it compares with STATUS_SUCCESS, not NT_SUCCESS:

@@ -19,6 +19,7 @@
   SERVICE(ZwSetInformationFile)         \
   SERVICE(ZwQueryInformationFile)       \
   SERVICE(ZwQueryDirectoryFile)         \
+  SERVICE(ZwQueryVolumeInformationFile) \
   SERVICE(RtlEqualUnicodeString)
 
 struct NativeServiceTable {

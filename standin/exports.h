@@ -32,6 +32,8 @@ NTSTATUS ZwQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRout
                               ULONG length, FILE_INFORMATION_CLASS informationClass,
                               BOOLEAN returnSingleEntry, PUNICODE_STRING fileName,
                               BOOLEAN restartScan);
+NTSTATUS ZwQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information,
+                                      ULONG length, FS_INFORMATION_CLASS informationClass);
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING first, PCUNICODE_STRING second,
                               BOOLEAN caseInsensitive);
 

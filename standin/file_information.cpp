@@ -170,4 +170,26 @@ NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID informat
   }
 }
 
+// The volume a file is on: POSIX names a file system by its device number, which stands in
+// for the serial number Windows gives each volume; the rest of the record is not asked for.
+NTSTATUS ZwQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information,
+                                      ULONG length, FS_INFORMATION_CLASS informationClass) {
+  if (informationClass != FileFsVolumeInformation) {
+    return STATUS_INVALID_INFO_CLASS;
+  }
+  if (length < offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel)) {
+    return STATUS_INFO_LENGTH_MISMATCH;
+  }
+  const OpenObject* object = FindObject(file, ObjectKind::File);
+  struct stat opened {};
+  if (object == nullptr || fstat(object->descriptor, &opened) != 0) {
+    return object == nullptr ? STATUS_INVALID_HANDLE : CompleteIo(io, STATUS_IO_DEVICE_ERROR, 0);
+  }
+  auto* reply = static_cast<FILE_FS_VOLUME_INFORMATION*>(information);
+  *reply = FILE_FS_VOLUME_INFORMATION{};
+  const auto device = static_cast<std::uint64_t>(opened.st_dev);
+  reply->VolumeSerialNumber = static_cast<ULONG>(device ^ (device >> 32));
+  return CompleteIo(io, STATUS_SUCCESS, offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel));
+}
+
 }  // namespace standin

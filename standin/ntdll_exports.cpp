@@ -14,6 +14,7 @@ const Export kExports[] = {
     {"ZwQueryDirectoryFile", AddressOf(standin::ZwQueryDirectoryFile)},
     {"ZwQuerySymbolicLinkObject", AddressOf(standin::ZwQuerySymbolicLinkObject)},
     {"ZwQueryInformationFile", AddressOf(standin::ZwQueryInformationFile)},
+    {"ZwQueryVolumeInformationFile", AddressOf(standin::ZwQueryVolumeInformationFile)},
     {"ZwReadFile", AddressOf(standin::ZwReadFile)},
     {"ZwSetInformationFile", AddressOf(standin::ZwSetInformationFile)},
     {"ZwWriteFile", AddressOf(standin::ZwWriteFile)},

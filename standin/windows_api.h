@@ -101,6 +101,18 @@ enum FILE_INFORMATION_CLASS : int {
   FileNormalizedNameInformation = 48,
 };
 
+enum FS_INFORMATION_CLASS : int {
+  FileFsVolumeInformation = 1,
+};
+
+struct FILE_FS_VOLUME_INFORMATION {
+  LARGE_INTEGER VolumeCreationTime;
+  ULONG VolumeSerialNumber;
+  ULONG VolumeLabelLength;
+  BOOLEAN SupportsObjects;
+  WCHAR VolumeLabel[1];
+};
+
 // Times count 100 ns since 1601-01-01 (UTC).
 struct FILE_BASIC_INFORMATION {
   LARGE_INTEGER CreationTime;
@@ -176,6 +188,8 @@ constexpr ULONG FILE_DIRECTORY_FILE = 0x1;
 constexpr ULONG FILE_SYNCHRONOUS_IO_ALERT = 0x10;
 constexpr ULONG FILE_SYNCHRONOUS_IO_NONALERT = 0x20;
 constexpr ULONG FILE_NON_DIRECTORY_FILE = 0x40;
+constexpr ULONG FILE_DELETE_ON_CLOSE = 0x1000;
+constexpr ULONG FILE_OPEN_REPARSE_POINT = 0x200000;
 constexpr ULONG FILE_ATTRIBUTE_READONLY = 0x1;
 constexpr ULONG FILE_ATTRIBUTE_HIDDEN = 0x2;
 constexpr ULONG FILE_ATTRIBUTE_SYSTEM = 0x4;
@@ -206,6 +220,8 @@ constexpr NTSTATUS STATUS_INVALID_INFO_CLASS = NtStatus(0xC0000003);
 constexpr NTSTATUS STATUS_INFO_LENGTH_MISMATCH = NtStatus(0xC0000004);
 constexpr NTSTATUS STATUS_INVALID_HANDLE = NtStatus(0xC0000008);
 constexpr NTSTATUS STATUS_INVALID_PARAMETER = NtStatus(0xC000000D);
+constexpr NTSTATUS STATUS_NO_SUCH_DEVICE = NtStatus(0xC000000E);
+constexpr NTSTATUS STATUS_NO_SUCH_FILE = NtStatus(0xC000000F);
 constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = NtStatus(0xC0000010);
 constexpr NTSTATUS STATUS_END_OF_FILE = NtStatus(0xC0000011);
 constexpr NTSTATUS STATUS_NO_MEMORY = NtStatus(0xC0000017);
@@ -228,8 +244,19 @@ constexpr NTSTATUS STATUS_NOT_SUPPORTED = NtStatus(0xC00000BB);
 constexpr NTSTATUS STATUS_NOT_A_DIRECTORY = NtStatus(0xC0000103);
 constexpr NTSTATUS STATUS_NAME_TOO_LONG = NtStatus(0xC0000106);
 constexpr NTSTATUS STATUS_TOO_MANY_OPENED_FILES = NtStatus(0xC000011F);
+constexpr NTSTATUS STATUS_CANNOT_DELETE = NtStatus(0xC0000121);
+constexpr NTSTATUS STATUS_CONTROL_C_EXIT = NtStatus(0xC000013A);
 constexpr NTSTATUS STATUS_ENTRYPOINT_NOT_FOUND = NtStatus(0xC0000139);
 constexpr NTSTATUS STATUS_IO_DEVICE_ERROR = NtStatus(0xC0000185);
+constexpr NTSTATUS STATUS_IO_REPARSE_TAG_NOT_HANDLED = NtStatus(0xC0000279);
+
+// Console control events, and a routine that handles them.
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+constexpr DWORD CTRL_CLOSE_EVENT = 2;
+constexpr DWORD CTRL_LOGOFF_EVENT = 5;
+constexpr DWORD CTRL_SHUTDOWN_EVENT = 6;
+using PHANDLER_ROUTINE = BOOL (*)(DWORD controlType);
 
 // kernel32 functions the tool calls.
 HMODULE GetModuleHandleW(LPCWSTR moduleName);
@@ -246,6 +273,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
                LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE object);
 VOID Sleep(DWORD milliseconds);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handlerRoutine, BOOL add);
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
                         LPSTR multiByte, int multiByteLength, LPCSTR defaultChar,
                         LPBOOL usedDefaultChar);
