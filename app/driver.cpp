@@ -6,6 +6,7 @@
 
 #include "console/console.h"
 #include "console/messages.h"
+#include "console/stop.h"
 #include "copy/copy_engine.h"
 #include "native/native_services.h"
 #include "native/path_functions.h"
@@ -165,7 +166,13 @@ int RunCommand(int argumentCount, WCHAR* arguments[]) {
     }
     return asked ? kExitSuccess : kExitFailure;
   }
+  TakeStopRequests();
   const bool copied = RunCopy(arguments, AsksForTree(argumentCount, arguments), message);
+  NoteRunEnded();
+  // A stop is an answer of its own: the user who asked for it is not kept waiting.
+  if (StopRequested()) {
+    return kExitStopped;
+  }
   Pause();
   return copied ? kExitSuccess : kExitFailure;
 }

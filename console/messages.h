@@ -7,6 +7,10 @@
 // an error line was printed, and for the usage text of a call with fewer than two arguments.
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
+// A copy stopped by Ctrl+C, Ctrl+Break or its console closed ends as Windows ends a process
+// stopped so: with STATUS_CONTROL_C_EXIT (a Linux shell sees its low byte, 58, under Wine;
+// the host build then ends by the signal itself).
+constexpr int kExitStopped = static_cast<int>(0xC000013AU);
 
 inline constexpr const WCHAR* kUsageText =
     WIDE("Usage:\nvantro <source> <destination>\nAttention: Filenames are case sensitive!");
@@ -32,6 +36,15 @@ inline constexpr const WCHAR* kTreeErrorCreating = WIDE("Error creating %s, Stat
 inline constexpr const WCHAR* kTreeErrorReading = WIDE("Error reading %s, Status=%x\n");
 inline constexpr const WCHAR* kTreeErrorWriting = WIDE("Error writing %s, Status=%x\n");
 inline constexpr const WCHAR* kSkippedLink = WIDE("Skipped link %s\n");
+// A FIFO, a socket or a device (the special files of a WSL folder): no data to copy.
+inline constexpr const WCHAR* kSkippedSpecialFile = WIDE("Skipped special file %s\n");
+// A folder of the system's that refuses every user (a volume's System Volume Information).
+inline constexpr const WCHAR* kSkippedProtectedFolder = WIDE("Skipped protected folder %s\n");
+// The whole tree could not take the destination's name: its native path, with the suffix.
+inline constexpr const WCHAR* kTreeErrorRenaming = WIDE("Error renaming %s, Status=%x\n");
+// The rename waits while another program (a scanner, an indexer) holds a file of the tree.
+inline constexpr const WCHAR* kWaitingForRename =
+    WIDE("Waiting for another program to close files in %s\n");
 // Counts: files, folders, the amount, failures, links skipped.
 inline constexpr const WCHAR* kTreeSummary =
     WIDE("Copied %s files in %s folders, %s; %s failed, %s links skipped.\n");

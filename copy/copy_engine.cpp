@@ -2,6 +2,7 @@
 
 #include "console/console.h"
 #include "console/messages.h"
+#include "console/stop.h"
 #include "copy/file_copy.h"
 #include "copy/name_check.h"
 #include "native/native_services.h"
@@ -30,6 +31,9 @@ FileOutcome OpenTypedSource(CopyFiles& files, const WCHAR* typedNames, BYTE* dat
 // A destination whose typed folders the platform matched in another letter case is
 // refused as a folder that is not there; its mark removes it.
 FileOutcome CreateTypedDestination(CopyFiles& files, const WCHAR* typedNames, BYTE* data) {
+  if (StopRequested()) {
+    return Stopped();
+  }
   const NTSTATUS status = CreateMarkedDestination(files);
   if (status != STATUS_SUCCESS) {
     return Failed(CopyStep::kCreate, status);
@@ -61,7 +65,8 @@ const WCHAR* ErrorFormat(CopyStep step) {
     case CopyStep::kCreate: return kErrorCreating;
     case CopyStep::kRead: return kErrorReading;
     case CopyStep::kWrite: return kErrorWriting;
-    case CopyStep::kNone: break;
+    case CopyStep::kNone:
+    case CopyStep::kStopped: break;
   }
   return nullptr;
 }
@@ -85,15 +90,20 @@ FileOutcome OpenListedSource(CopyFiles& files, LONGLONG listedId) {
 bool CopyFileNative(const NativeName& source, const NativeName& destination, WCHAR* messageBuffer,
                     BYTE* dataBuffer) {
   CopyProgress progress{};
+  // One file: marked right after its create, as on every platform; a create's mark would
+  // need the platform asked first, on a file of its own.
+  DeletionMarks marks{false, DeletionMarks::Hold::kUnknown};
   CopyFiles files{};
   files.progress = &progress;
+  files.marks = &marks;
+  files.destinationUnits = static_cast<std::size_t>(lstrlenW(destination.path));
   DescribeFile(files.source, source.path);
   DescribeFile(files.destination, destination.path);
   const FileOutcome outcome = CopyTyped(files, source, destination, dataBuffer);
   const bool copied = outcome.failed == CopyStep::kNone;
   CloseFiles(files, copied);
   EndProgress(progress, files.readBytes);
-  if (!copied) {
+  if (!copied && outcome.failed != CopyStep::kStopped) {
     BoundedFormat(messageBuffer, kMessageBytes, ErrorFormat(outcome.failed),
                   StatusCode(outcome.status), StatusCode(files.destination.io.Status));
     ConsolePrint(messageBuffer);
@@ -101,10 +111,14 @@ bool CopyFileNative(const NativeName& source, const NativeName& destination, WCH
   return copied;
 }
 
-FileOutcome CopyListedFile(const ListedFile& source, HANDLE destinationFolder, BYTE* dataBuffer,
-                           CopyProgress& progress) {
+FileOutcome CopyListedFile(const ListedFile& source, HANDLE destinationFolder, RunShared& run) {
+  if (StopRequested()) {
+    return Stopped();
+  }
   CopyFiles files{};
-  files.progress = &progress;
+  files.progress = &run.progress;
+  files.marks = &run.marks;
+  files.destinationUnits = source.copyUnits;
   DescribeRelativeFile(files.source, source.folder, source.name, source.nameBytes);
   DescribeRelativeFile(files.destination, destinationFolder, source.name, source.nameBytes);
   FileOutcome outcome = OpenListedSource(files, source.id);
@@ -113,7 +127,7 @@ FileOutcome CopyListedFile(const ListedFile& source, HANDLE destinationFolder, B
     outcome = Failed(status == STATUS_SUCCESS ? CopyStep::kNone : CopyStep::kCreate, status);
   }
   if (outcome.failed == CopyStep::kNone) {
-    outcome = FillDestination(files, dataBuffer);
+    outcome = FillDestination(files, run.data);
   }
   const bool copied = outcome.failed == CopyStep::kNone;
   CloseFiles(files, copied);

@@ -2,6 +2,8 @@
 // native file services, with case-sensitive name lookup.
 #pragma once
 
+#include <cstddef>
+
 #include "console/progress.h"
 #include "copy/name_check.h"
 #include "native/windows_api.h"
@@ -35,9 +37,9 @@ struct NativeName {
 bool CopyFileNative(const NativeName& source, const NativeName& destination, WCHAR* messageBuffer,
                     BYTE* dataBuffer);
 
-// The step a copy failed in (kNone: the whole file arrived), its status, and what the
-// destination's create left in its status block.
-enum class CopyStep { kNone, kOpen, kCreate, kRead, kWrite };
+// The step a copy failed in (kNone: the whole file arrived; kStopped: a stop was asked
+// for), its status, and what the destination's create left in its status block.
+enum class CopyStep { kNone, kOpen, kCreate, kRead, kWrite, kStopped };
 struct FileOutcome {
   CopyStep failed;
   NTSTATUS status;
@@ -45,19 +47,37 @@ struct FileOutcome {
   ULONGLONG bytes;  // the bytes copied
 };
 
+// How a run marks its new files for deletion, learned before the first create relies on
+// it: in the create itself where the platform can clear such a mark once the file is whole
+// (no instant then lies between a file's existence and its mark, so that not even a kill
+// leaves it behind), else right after the create. And whether the platform reports a mark's
+// hold, learned from the first file marked after its create: where it does, a file whose
+// path is long enough for a mark to go unheld (Wine's, past Linux's path limit) is checked.
+struct DeletionMarks {
+  bool atCreate;
+  enum class Hold { kUnknown, kReported, kNotReported } hold;
+};
+
 // One file of a folder's listing: its name as listed (counted, not terminated), relative to
 // the open folder, and the ID the listing gave it (0: none to match, for a link that opens
-// its target).
+// its target); and the length of the native path its copy will have.
 struct ListedFile {
   HANDLE folder;
   const WCHAR* name;
   USHORT nameBytes;
   LONGLONG id;
+  std::size_t copyUnits;
+};
+
+// What the copies of a run share: the data buffer, the progress and the rule for marks.
+struct RunShared {
+  BYTE* data;
+  CopyProgress& progress;
+  DeletionMarks& marks;
 };
 
 // Copies a listed file into a file of the same name created new in the open folder
 // destinationFolder, as CopyFileNative copies: whole or removed again. The source opened
 // must be the file listed (its ID the listing's), else it counts as not found. Prints
 // nothing; progress counts the bytes as they move.
-FileOutcome CopyListedFile(const ListedFile& source, HANDLE destinationFolder, BYTE* dataBuffer,
-                           CopyProgress& progress);
+FileOutcome CopyListedFile(const ListedFile& source, HANDLE destinationFolder, RunShared& run);

@@ -1,5 +1,6 @@
 #include "copy/file_copy.h"
 
+#include "console/stop.h"
 #include "native/native_services.h"
 
 namespace {
@@ -9,6 +10,30 @@ constexpr ULONG kDestinationOptions = FILE_SYNCHRONOUS_IO_ALERT;
 
 FileOutcome Failed(CopyStep step, NTSTATUS status) {
   return {step, status, STATUS_SUCCESS, 0};
+}
+
+// Past about 4,096 bytes of Linux path, Wine takes a mark without error and keeps none: a
+// native path this long may be that deep once the volume's own folder is before it.
+constexpr std::size_t kDeepPathUnits = 1000;
+
+// Marks the file just created, and where the platform reports a mark's hold and the path
+// is deep, sees that it holds: a copy without a mark that holds would not be whole or
+// nothing, so the file is refused.
+NTSTATUS MarkAfterCreate(CopyFiles& files) {
+  DeletionMarks& marks = *files.marks;
+  files.marked = SetDeletion(files.destination, true) == STATUS_SUCCESS;
+  if (!files.marked) {
+    return STATUS_SUCCESS;
+  }
+  if (marks.hold == DeletionMarks::Hold::kUnknown) {
+    const bool reported = MarkHolds(files.destination);
+    marks.hold = reported ? DeletionMarks::Hold::kReported : DeletionMarks::Hold::kNotReported;
+  } else if (marks.hold == DeletionMarks::Hold::kReported &&
+             files.destinationUnits > kDeepPathUnits && !MarkHolds(files.destination)) {
+    files.marked = false;
+    return STATUS_CANNOT_DELETE;
+  }
+  return STATUS_SUCCESS;
 }
 
 // Writes the whole block: a write that moves part of it is continued with the rest,
@@ -38,6 +63,9 @@ NTSTATUS WriteBlock(NativeFile& destination, BYTE* data, ULONG length) {
 FileOutcome CopyBlocks(CopyFiles& files, BYTE* data) {
   NativeFile& source = files.source;
   for (;;) {
+    if (StopRequested()) {
+      return Stopped();
+    }
     const NTSTATUS status =
         NativeServices.ZwReadFile(source.handle, nullptr, nullptr, nullptr, &source.io, data,
                                   kCopyBlockBytes, nullptr, nullptr);
@@ -76,7 +104,7 @@ NTSTATUS KeepTimeAndAttributes(CopyFiles& files) {
   NTSTATUS status = SetTimeAndAttributes(file, files.noted.basic.LastWriteTime,
                                          writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL);
   if (status == STATUS_SUCCESS && files.marked) {
-    status = SetDeletion(file, false);
+    status = files.markedAtCreate ? ClearMarkOfCreate(file) : SetDeletion(file, false);
     files.marked = status != STATUS_SUCCESS;
   }
   if (status == STATUS_SUCCESS && kept != writable) {
@@ -87,16 +115,24 @@ NTSTATUS KeepTimeAndAttributes(CopyFiles& files) {
 
 }  // namespace
 
+FileOutcome Stopped() {
+  return Failed(CopyStep::kStopped, STATUS_CONTROL_C_EXIT);
+}
+
 NTSTATUS CreateMarkedDestination(CopyFiles& files) {
   NativeFile& file = files.destination;
-  NTSTATUS status = OpenNativeFile(file, kDestinationAccess, FILE_CREATE, kDestinationOptions);
+  const ULONG markOption = files.marks->atCreate ? FILE_DELETE_ON_CLOSE : 0;
+  NTSTATUS status =
+      OpenNativeFile(file, kDestinationAccess, FILE_CREATE, kDestinationOptions | markOption);
   if (status == STATUS_ACCESS_DENIED) {
-    status = OpenNativeFile(file, kDestinationAccess & ~DELETE, FILE_CREATE, kDestinationOptions);
+    return OpenNativeFile(file, kDestinationAccess & ~DELETE, FILE_CREATE, kDestinationOptions);
   }
-  if (status == STATUS_SUCCESS) {
-    files.marked = SetDeletion(file, true) == STATUS_SUCCESS;
+  if (status != STATUS_SUCCESS) {
+    return status;
   }
-  return status;
+  files.markedAtCreate = markOption != 0;
+  files.marked = files.markedAtCreate;
+  return files.markedAtCreate ? STATUS_SUCCESS : MarkAfterCreate(files);
 }
 
 FileOutcome FillDestination(CopyFiles& files, BYTE* data) {

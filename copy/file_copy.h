@@ -7,6 +7,8 @@
 #include "copy/native_file.h"
 #include "copy/source_state.h"
 
+#include <cstddef>
+
 // The source is read without sharing and must not be a directory; the destination is
 // created new, without sharing, with the right to remove it again if the copy fails.
 // FILE_SYNCHRONOUS_IO_ALERT (with SYNCHRONIZE access) makes every read and write complete
@@ -16,20 +18,27 @@ constexpr ACCESS_MASK kSourceAccess = GENERIC_READ | SYNCHRONIZE;
 constexpr ULONG kSourceOptions = FILE_SYNCHRONOUS_IO_ALERT | FILE_NON_DIRECTORY_FILE;
 
 // The two files of one copy, what the source looked like at its open, whether the
-// destination carries its deletion mark, and how far the copy is.
+// destination carries its deletion mark (and whether its create gave it), and how far the
+// copy is.
 struct CopyFiles {
   NativeFile source;
   NativeFile destination;
   SourceState noted;
   bool marked;
+  bool markedAtCreate;
   ULONGLONG readBytes;
   CopyProgress* progress;
+  DeletionMarks* marks;
+  std::size_t destinationUnits;  // the length of the destination's native path
 };
 
-// Creates the destination and marks it for deletion at once: however the process ends
-// before the copy is whole, the platform removes the file when its handle goes. A folder
-// that lets a user create files but not remove them refuses the right to delete: there
-// the copy is made without the mark.
+// The failure a stop ends a file's copy with: no line of its own.
+FileOutcome Stopped();
+
+// Creates the destination marked for deletion: however the process ends before the copy is
+// whole, the platform removes the file when its handle goes. The mark comes with the create
+// where the run's rule says so, else right after it. A folder that lets a user create files
+// but not remove them refuses the right to delete: there the copy is made without the mark.
 NTSTATUS CreateMarkedDestination(CopyFiles& files);
 
 // Fills the marked destination and gives it the source's time and attributes; it loses

@@ -82,8 +82,21 @@ NTSTATUS CheckOpenedName(HANDLE file, const WCHAR* typedNames, BYTE* buffer, ULO
   return verdict;
 }
 
+bool IsUnknownId(LONGLONG id) {
+  return id == 0 || id == -1;
+}
+
+LONGLONG FileIdOf(HANDLE file) {
+  FILE_INTERNAL_INFORMATION internal{};
+  IO_STATUS_BLOCK io{};
+  return NativeServices.ZwQueryInformationFile(file, &io, &internal, sizeof internal,
+                                               FileInternalInformation) == STATUS_SUCCESS
+             ? internal.IndexNumber.QuadPart
+             : 0;
+}
+
 NTSTATUS CheckListedId(HANDLE file, LONGLONG listedId) {
-  if (listedId == 0) {
+  if (IsUnknownId(listedId)) {
     return STATUS_SUCCESS;
   }
   FILE_INTERNAL_INFORMATION internal{};

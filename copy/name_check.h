@@ -24,8 +24,14 @@ constexpr ULONG kNameRecordBytes = offsetof(FILE_NAME_INFORMATION, FileName) + 0
 // nothing.
 NTSTATUS CheckOpenedName(HANDLE file, const WCHAR* typedNames, BYTE* buffer, ULONG bufferBytes);
 
+// A file ID that tells nothing: 0, or all ones (it "MUST be ignored", as ReFS may answer).
+bool IsUnknownId(LONGLONG id);
+
+// The file ID of an open file, or an unknown one (0) when it cannot be had.
+LONGLONG FileIdOf(HANDLE file);
+
 // Whether a file opened by its name in a folder's listing is the one listed: its ID is the
 // listing's. The name may have been given to another file since it was listed, or a
 // platform that ignores the case-sensitive lookup may have opened its twin; either way it
-// counts as not found (STATUS_OBJECT_NAME_NOT_FOUND). A listedId of 0 asks for no check.
+// counts as not found (STATUS_OBJECT_NAME_NOT_FOUND). An unknown listedId asks for no check.
 NTSTATUS CheckListedId(HANDLE file, LONGLONG listedId);

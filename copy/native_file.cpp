@@ -44,6 +44,24 @@ NTSTATUS SetDeletion(NativeFile& file, bool deleteFile) {
                                              sizeof disposition, FileDispositionInformation);
 }
 
+NTSTATUS ClearMarkOfCreate(NativeFile& file) {
+  FILE_DISPOSITION_INFORMATION_EX disposition{FILE_DISPOSITION_ON_CLOSE};
+  return NativeServices.ZwSetInformationFile(file.handle, &file.io, &disposition,
+                                             sizeof disposition, FileDispositionInformationEx);
+}
+
+bool CanClearMarkOfCreate(NativeFile& file) {
+  return ClearMarkOfCreate(file) == STATUS_SUCCESS;
+}
+
+bool MarkHolds(NativeFile& file) {
+  FILE_STANDARD_INFORMATION standard{};
+  IO_STATUS_BLOCK io{};
+  return NativeServices.ZwQueryInformationFile(file.handle, &io, &standard, sizeof standard,
+                                               FileStandardInformation) == STATUS_SUCCESS &&
+         standard.DeletePending != FALSE;
+}
+
 NTSTATUS SetTimeAndAttributes(NativeFile& file, LARGE_INTEGER lastWrite, ULONG attributes) {
   FILE_BASIC_INFORMATION basic{};
   basic.LastWriteTime = lastWrite;

@@ -26,6 +26,19 @@ NTSTATUS OpenNativeFile(NativeFile& file, ACCESS_MASK access, ULONG disposition,
 // Marks the open file for deletion at its close, or clears the mark.
 NTSTATUS SetDeletion(NativeFile& file, bool deleteFile);
 
+// Clears the mark a create with FILE_DELETE_ON_CLOSE gave the handle, which SetDeletion
+// cannot clear (FileDispositionInformationEx, Windows 10 1809 on).
+NTSTATUS ClearMarkOfCreate(NativeFile& file);
+
+// Whether the platform lets a create's mark be cleared on the volume of file (opened with
+// DELETE): asked by clearing the mark of a handle that has none, which changes nothing where
+// the class is known and is refused where it is not (Wine 8: c0000002; Windows before 1809;
+// a file system without it).
+bool CanClearMarkOfCreate(NativeFile& file);
+
+// Whether the open file's deletion mark holds, as the platform reports it.
+bool MarkHolds(NativeFile& file);
+
 // Sets the last-write time (0: unchanged) and the attributes (0: unchanged); the creation
 // and last-access times are left as they are.
 NTSTATUS SetTimeAndAttributes(NativeFile& file, LARGE_INTEGER lastWrite, ULONG attributes);

@@ -65,7 +65,11 @@ NTSTATUS QueryLinkTarget(const WCHAR* linkName, WCHAR* target) {
   if (text.Length > kOffered) {
     return STATUS_BUFFER_TOO_SMALL;
   }
-  target[text.Length / sizeof(WCHAR)] = 0;
+  // A target may end in a separator (`subst X: C:\` keeps the one typed): the rest of a
+  // path is joined to it with one.
+  std::size_t end = text.Length / sizeof(WCHAR);
+  end -= end > 1 && target[end - 1] == kSeparator ? 1 : 0;
+  target[end] = 0;
   return STATUS_SUCCESS;
 }
 

@@ -317,7 +317,7 @@ const Scenario kScenarios[] = {
      false,
      {{Fail(STATUS_ACCESS_DENIED)}, Real()},
      "TT"},
-    {"DeleteRightRefused", 2 * kBlock + 3, {}, {}, "", true, {}, "TA", true},
+    {"DeleteRightRefused", 2 * kBlock + 3, {}, {}, "", true, {}, "A", true},
     {"ReadOnlySource", kBlock + 3, {}, {}, "", true, {}, "TAFA", false, true},
     {"TimeAndAttributesRefused",
      kBlock + 3,

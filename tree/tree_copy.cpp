@@ -5,9 +5,11 @@
 
 #include "console/console.h"
 #include "console/messages.h"
+#include "console/stop.h"
 #include "copy/name_check.h"
 #include "copy/native_file.h"
 #include "native/native_services.h"
+#include "tree/folder_identity.h"
 #include "tree/tree_walk.h"
 
 namespace {
@@ -20,12 +22,15 @@ struct TreeTop {
   NativeFile created;
   FILE_BASIC_INFORMATION kept;  // the source folder's time and attributes
   std::size_t nameUnits;        // the destination's own name, at the start of unfinished
+  DeletionMarks marks;          // how the tree's files are marked, learned on its top
 };
 
-// A rename refused while another program (a scanner) holds a child open is tried again,
-// for about a second.
-constexpr int kRenameTries = 10;
-constexpr DWORD kRenamePauseMs = 100;
+// Windows refuses to rename a folder while a file below it is open elsewhere, and scanners,
+// indexers and sync clients open new files for seconds: the rename is tried again for half
+// a minute, and the wait is told once it has lasted a second.
+constexpr ULONGLONG kRenameWaitMs = 30000;
+constexpr ULONGLONG kRenameToldAfterMs = 1000;
+constexpr DWORD kRenamePauseMs = 500;
 
 void Close(NativeFile& file) {
   if (file.handle != nullptr) {
@@ -43,18 +48,38 @@ void PrintCreating(WCHAR* message, NTSTATUS status, NTSTATUS second) {
   ConsolePrint(message);
 }
 
-// Whether the destination's native path lies under the source's, compared ignoring case
-// as a platform that folds case would find it.
-bool IsInside(const WCHAR* destination, const WCHAR* source) {
-  std::size_t units = Length(source);
-  units -= units > 0 && source[units - 1] == kSeparator ? 1 : 0;
-  if (Length(destination) <= units || destination[units] != kSeparator) {
-    return false;
+// Whether the new folder would lie inside the source: the destination's parent, or a
+// folder above it, is the source folder, however each is named (a link, a second drive
+// letter, a short name, a network path). Each folder above is opened by its path's start,
+// as the platform resolves it, up to the first that does not open as a folder (beyond the
+// volume's root). The walk itself never enters the new folder, should a link into the
+// source's depths have put it there.
+bool IsInsideSource(const TreeTop& top, WCHAR* path) {
+  if (SameFolder(top.parent.handle, top.source.handle)) {
+    return true;
   }
-  const auto bytes = static_cast<USHORT>(units * sizeof(WCHAR));
-  const UNICODE_STRING outer{bytes, bytes, const_cast<PWSTR>(source)};       // NOLINT: read only
-  const UNICODE_STRING inner{bytes, bytes, const_cast<PWSTR>(destination)};  // NOLINT
-  return NativeServices.RtlEqualUnicodeString(&outer, &inner, TRUE) != FALSE;
+  std::size_t end = Length(path);
+  for (;;) {
+    end -= end > 0 ? 1 : 0;  // the separator that ends this folder's path
+    while (end > 0 && path[end - 1] != kSeparator) {
+      --end;
+    }
+    if (end == 0) {
+      return false;
+    }
+    path[end] = 0;
+    NativeFile above{};
+    DescribeFile(above, path);
+    if (OpenNativeFile(above, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, kFolderOptions,
+                       kShareAll) != STATUS_SUCCESS) {
+      return false;
+    }
+    const bool inside = SameFolder(above.handle, top.source.handle);
+    CloseHandle(above.handle);
+    if (inside) {
+      return true;
+    }
+  }
 }
 
 // Opens the source folder, only if it is the folder of exactly the typed names, and notes
@@ -75,8 +100,9 @@ NTSTATUS OpenSourceFolder(TreeTop& top, const NativeName& source, BYTE* data) {
 
 // Splits the destination into its parent folder (ending in its separator, so that a volume's
 // root names the root folder) and its own name with the unfinished suffix. False when it
-// has no name of its own (a volume's root, which exists).
-bool SplitDestination(TreeTop& top, const WCHAR* path, TreeBuffers& buffers) {
+// has no typed name of its own (a volume's root, or the base folder, which exist).
+bool SplitDestination(TreeTop& top, const NativeName& destination, TreeBuffers& buffers) {
+  const WCHAR* path = destination.path;
   std::size_t end = Length(path);
   end -= end > 0 && path[end - 1] == kSeparator ? 1 : 0;
   std::size_t start = end;
@@ -84,7 +110,8 @@ bool SplitDestination(TreeTop& top, const WCHAR* path, TreeBuffers& buffers) {
     --start;
   }
   const std::size_t suffix = Length(kUnfinishedSuffix);
-  if (start == 0 || start == end || end - start + suffix >= kNativePathUnits) {
+  const auto typedAt = static_cast<std::size_t>(destination.typedNames - path);
+  if (start == 0 || start < typedAt || start == end || end - start + suffix >= kNativePathUnits) {
     return false;
   }
   std::copy_n(path, start, buffers.parent);
@@ -95,8 +122,25 @@ bool SplitDestination(TreeTop& top, const WCHAR* path, TreeBuffers& buffers) {
   return true;
 }
 
+// Whether the destination's own name is there, of any kind: opened as itself, so that a
+// link, dangling or not, is an existing name too (Wine follows it even so, and answers a
+// dangling one with STATUS_NO_SUCH_FILE).
+NTSTATUS CheckNameIsFree(const TreeTop& top, TreeBuffers& buffers) {
+  NativeFile existing{};
+  DescribeRelativeFile(existing, top.parent.handle, buffers.unfinished,
+                       static_cast<USHORT>(top.nameUnits * sizeof(WCHAR)));
+  const NTSTATUS status =
+      OpenNativeFile(existing, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+                     FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, kShareAll);
+  Close(existing);
+  return status == STATUS_SUCCESS || status == STATUS_NO_SUCH_FILE ? STATUS_OBJECT_NAME_COLLISION
+         : status == STATUS_OBJECT_NAME_NOT_FOUND                  ? STATUS_SUCCESS
+                                                                   : status;
+}
+
 // Opens the destination's parent folder, only if it is the folder of exactly the typed
-// names, and refuses a destination whose name opens: the tree never merges into a folder.
+// names and not inside the source, and refuses a destination whose name is there: the tree
+// never merges into a folder.
 NTSTATUS OpenParent(TreeTop& top, const NativeName& destination, TreeBuffers& buffers, BYTE* data) {
   constexpr ACCESS_MASK kParentAccess =
       FILE_LIST_DIRECTORY | FILE_ADD_SUBDIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -112,22 +156,19 @@ NTSTATUS OpenParent(TreeTop& top, const NativeName& destination, TreeBuffers& bu
           STATUS_SUCCESS) {
     return STATUS_OBJECT_PATH_NOT_FOUND;
   }
-  NativeFile existing{};
-  DescribeRelativeFile(existing, top.parent.handle, buffers.unfinished,
-                       static_cast<USHORT>(top.nameUnits * sizeof(WCHAR)));
-  status = OpenNativeFile(existing, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
-                          FILE_SYNCHRONOUS_IO_NONALERT, kShareAll);
-  Close(existing);
-  return status == STATUS_SUCCESS                 ? STATUS_OBJECT_NAME_COLLISION
-         : status == STATUS_OBJECT_NAME_NOT_FOUND ? STATUS_SUCCESS
-                                                  : status;
+  // The relative path's buffer is free until the walk.
+  std::copy_n(buffers.parent, Length(buffers.parent) + 1, buffers.relative);
+  if (IsInsideSource(top, buffers.relative)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  return CheckNameIsFree(top, buffers);
 }
 
 // Everything before the walk; false when the run is refused (its line printed), with
 // nothing created.
 bool PrepareTop(TreeTop& top, const NativeName& destination, TreeBuffers& buffers, WCHAR* message,
                 BYTE* data) {
-  if (!SplitDestination(top, destination.path, buffers)) {
+  if (!SplitDestination(top, destination, buffers)) {
     PrintCreating(message, STATUS_OBJECT_NAME_COLLISION, STATUS_SUCCESS);
     return false;
   }
@@ -146,29 +187,76 @@ bool PrepareTop(TreeTop& top, const NativeName& destination, TreeBuffers& buffer
     return false;
   }
   CopyCaseMark(top.source.handle, top.created);
+  // The new top was created with the right to delete, on the volume every file of the tree
+  // goes to: where a create's mark can be cleared there, every file is marked by its create.
+  top.marks.atCreate = CanClearMarkOfCreate(top.created);
   return true;
 }
 
-// The whole tree takes the destination's name; never over a name that appeared since.
-NTSTATUS RenameWhole(TreeTop& top, BYTE* data) {
-  const auto nameBytes = static_cast<ULONG>(top.nameUnits * sizeof(WCHAR));
-  const ULONG length = offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes;
-  if (length > kCopyBlockBytes) {
-    return STATUS_NAME_TOO_LONG;
+// Where the unfinished tree is: its native path, composed in the relative path's buffer,
+// which the walk no longer needs.
+const WCHAR* UnfinishedPath(TreeBuffers& buffers) {
+  WCHAR* path = buffers.relative;
+  const std::size_t parent = std::min(Length(buffers.parent), kRelativeUnits - 1);
+  const std::size_t name = std::min(Length(buffers.unfinished), kRelativeUnits - 1 - parent);
+  std::copy_n(buffers.parent, parent, path);
+  std::copy_n(buffers.unfinished, name, path + parent);
+  path[parent + name] = 0;
+  return path;
+}
+
+// Lays the record that gives the tree the destination's name into the data buffer, which is
+// free: the name relative to the parent's handle, or (fullPath) the whole native path with
+// no root, which a network redirector needs. At least the record's own size, as Windows
+// checks, however short the name. Returns its length, 0 when it does not fit.
+ULONG LayRenameRecord(const TreeTop& top, const TreeBuffers& buffers, bool fullPath, BYTE* data) {
+  const std::size_t parentUnits = fullPath ? Length(buffers.parent) : 0;
+  const std::size_t units = parentUnits + top.nameUnits;
+  const std::size_t length = std::max(offsetof(FILE_RENAME_INFORMATION, FileName) +
+                                          units * sizeof(WCHAR),
+                                      sizeof(FILE_RENAME_INFORMATION));
+  if (length > kDataBufferBytes) {
+    return 0;
   }
-  auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(data);  // the data buffer is free
+  auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(data);
   rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = top.parent.handle;
-  rename->FileNameLength = nameBytes;
-  std::copy_n(top.created.name.Buffer, top.nameUnits, rename->FileName);
-  NTSTATUS status = STATUS_SUCCESS;
-  for (int attempt = 1;; ++attempt) {
+  rename->RootDirectory = fullPath ? nullptr : top.parent.handle;
+  rename->FileNameLength = static_cast<ULONG>(units * sizeof(WCHAR));
+  std::copy_n(buffers.parent, parentUnits, rename->FileName);
+  std::copy_n(buffers.unfinished, top.nameUnits, rename->FileName + parentUnits);
+  return static_cast<ULONG>(length);
+}
+
+// The whole tree takes the destination's name, never over a name that appeared since. A
+// rename relative to a folder that the file system refuses as invalid (a network
+// redirector's) is made by the full path; one refused while another program holds a file of
+// the tree open waits for it, until half a minute has passed or a stop is asked for.
+NTSTATUS RenameWhole(TreeTop& top, TreeBuffers& buffers, CopyProgress& progress, WCHAR* message,
+                     BYTE* data) {
+  bool fullPath = false;
+  bool told = false;
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    const ULONG length = LayRenameRecord(top, buffers, fullPath, data);
+    if (length == 0) {
+      return STATUS_NAME_TOO_LONG;
+    }
     IO_STATUS_BLOCK io{};
-    status = NativeServices.ZwSetInformationFile(top.created.handle, &io, rename, length,
-                                                 FileRenameInformation);
+    const NTSTATUS status = NativeServices.ZwSetInformationFile(top.created.handle, &io, data,
+                                                                length, FileRenameInformation);
+    if (status == STATUS_INVALID_PARAMETER && !fullPath) {
+      fullPath = true;
+      continue;
+    }
+    const ULONGLONG waited = GetTickCount64() - start;
     if ((status != STATUS_ACCESS_DENIED && status != STATUS_SHARING_VIOLATION) ||
-        attempt == kRenameTries) {
+        waited >= kRenameWaitMs || StopRequested()) {
       return status;
+    }
+    if (!told && waited >= kRenameToldAfterMs) {
+      ClearProgress(progress);
+      PrintNamed(message, kWaitingForRename, UnfinishedPath(buffers));
+      told = true;
     }
     Sleep(kRenamePauseMs);
   }
@@ -189,44 +277,45 @@ void PrintSummary(const TreeWalk& walk, WCHAR* message) {
   ConsolePrint(message);
 }
 
-// Where the unfinished tree stays: its native path, composed in the relative path's buffer,
-// which the walk no longer needs.
-void PrintUnfinished(TreeBuffers& buffers, WCHAR* message) {
-  WCHAR* path = buffers.relative;
-  const std::size_t parent = std::min(Length(buffers.parent), kRelativeUnits - 1);
-  const std::size_t name = std::min(Length(buffers.unfinished), kRelativeUnits - 1 - parent);
-  std::copy_n(buffers.parent, parent, path);
-  std::copy_n(buffers.unfinished, name, path + parent);
-  path[parent + name] = 0;
-  PrintNamed(message, kUnfinishedTree, path);
-}
-
 // Walks the tree into the new folder, then gives it the destination's name if all of it
 // arrived.
 bool CopyWhole(TreeTop& top, TreeBuffers& buffers, WCHAR* message, BYTE* data) {
-  TreeWalk walk{buffers, message, data, 1, CopyProgress{}, 1, 0, 0, false};
+  TreeWalk walk{.buffers = buffers,
+                .message = message,
+                .data = data,
+                .depth = 1,
+                .progress = CopyProgress{},
+                .marks = top.marks,
+                .folders = 1,
+                .failed = 0,
+                .skipped = 0,
+                .stopped = false,
+                .top = top.created.handle,
+                .topId = FileIdOf(top.created.handle),
+                .topUnits = Length(buffers.parent) + Length(buffers.unfinished)};
   TreeLevel& first = buffers.levels[0];
   first.source = top.source.handle;
   first.destination = top.created.handle;
   first.kept = top.kept;
   first.pathEnd = 0;
   first.listed = false;
+  first.begun = false;
   top.source.handle = nullptr;  // the walk closes it
   StartTreeProgress(walk.progress);
   WalkTree(walk);
   NTSTATUS renamed = STATUS_UNSUCCESSFUL;
   if (walk.failed == 0 && !walk.stopped) {
-    renamed = RenameWhole(top, data);
-    if (renamed != STATUS_SUCCESS) {
+    renamed = RenameWhole(top, buffers, walk.progress, message, data);
+    if (renamed != STATUS_SUCCESS && !StopRequested()) {
       ClearProgress(walk.progress);
-      PrintCreating(message, renamed, STATUS_SUCCESS);
+      PrintNamed(message, kTreeErrorRenaming, UnfinishedPath(buffers), StatusCode(renamed));
     }
   }
   Close(top.created);
   EndProgress(walk.progress, walk.progress.doneBefore);
   PrintSummary(walk, message);
   if (renamed != STATUS_SUCCESS) {
-    PrintUnfinished(buffers, message);
+    PrintNamed(message, kUnfinishedTree, UnfinishedPath(buffers));
   }
   return renamed == STATUS_SUCCESS;
 }
@@ -245,8 +334,6 @@ TreeResult CopyTreeNative(const NativeName& source, const NativeName& destinatio
   if (opened != STATUS_SUCCESS) {
     BoundedFormat(messageBuffer, kMessageBytes, kErrorOpening, StatusCode(opened));
     ConsolePrint(messageBuffer);
-  } else if (IsInside(destination.path, source.path)) {
-    PrintCreating(messageBuffer, STATUS_INVALID_PARAMETER, STATUS_SUCCESS);
   } else if (PrepareTop(top, destination, buffers, messageBuffer, dataBuffer)) {
     copied = CopyWhole(top, buffers, messageBuffer, dataBuffer);
   }

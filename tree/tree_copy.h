@@ -31,6 +31,7 @@ struct TreeLevel {
   std::size_t pathEnd;          // the units of the relative path up to this folder
   ULONG next;                   // the offset of the next entry in the listing
   bool listed;                  // the listing holds entries not yet taken
+  bool begun;                   // the folder was listed at least once
   alignas(8) BYTE listing[kListingBytes];
 };
 

@@ -4,20 +4,45 @@
 
 #include "console/console.h"
 #include "console/messages.h"
+#include "console/stop.h"
 #include "copy/name_check.h"
 #include "copy/native_file.h"
 #include "native/native_services.h"
+#include "tree/folder_identity.h"
 
 namespace {
 
 using Entry = FILE_ID_FULL_DIR_INFORMATION;
 
-// A name surrogate (junction, symbolic link, mount point) redirects to another place; its
-// tag's bit says so on Windows. Wine gives no tag, and marks only links as reparse points.
+// A name surrogate (junction, symbolic link, mount point, WSL's link) redirects to another
+// place; its tag's bit says so on Windows. Wine gives no tag, and marks only links and mount
+// points as reparse points.
 bool IsLink(const Entry& entry) {
-  constexpr ULONG kNameSurrogate = 0x20000000;
   return (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-         (entry.EaSize == 0 || (entry.EaSize & kNameSurrogate) != 0);
+         (entry.EaSize == 0 || (entry.EaSize & kReparseNameSurrogate) != 0);
+}
+
+// A FIFO, a socket or a device, as Windows lists those of a WSL folder: nothing to copy.
+bool IsSpecialFile(const Entry& entry) {
+  const ULONG tag = entry.EaSize;
+  return (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         (tag == kReparseTagAfUnix || tag == kReparseTagLxFifo || tag == kReparseTagLxCharDevice ||
+          tag == kReparseTagLxBlockDevice);
+}
+
+// A link whose target cannot be reached: dangling, or one the platform cannot follow (WSL's
+// links, c0000279). It is skipped as a link that is not followed.
+bool IsUnfollowedLink(const Entry& entry, NTSTATUS status) {
+  return IsLink(entry) &&
+         (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND ||
+          status == STATUS_NO_SUCH_FILE || status == STATUS_IO_REPARSE_TAG_NOT_HANDLED);
+}
+
+// A folder of the system's that refuses every user: hidden and system, and its open denied
+// (a volume's System Volume Information, another user's recycle bin).
+bool IsProtectedFolder(const Entry& entry, NTSTATUS status) {
+  constexpr ULONG kHiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  return status == STATUS_ACCESS_DENIED && (entry.FileAttributes & kHiddenSystem) == kHiddenSystem;
 }
 
 bool IsDotName(const Entry& entry) {
@@ -58,15 +83,25 @@ void Fail(TreeWalk& walk, const WCHAR* format, NTSTATUS status, NTSTATUS second 
   walk.stopped = walk.stopped || FailsTheDestination(status);
 }
 
+// An entry left out on purpose: its line, and no failure. Only links are counted.
+void Skip(TreeWalk& walk, const WCHAR* format) {
+  ReportPath(walk, format, walk.buffers.relative, STATUS_SUCCESS);
+  walk.skipped += format == kSkippedLink ? 1 : 0;
+}
+
 // The next entry of the level's listing, listing more where it is used up; nullptr at its
-// end, or when the listing failed (reported).
+// end, or when the listing failed (reported). A file system that lists no "." and ".." (a
+// FAT volume's root, WinFsp and Dokan file systems) answers the first listing of an empty
+// folder with STATUS_NO_SUCH_FILE.
 const Entry* NextEntry(TreeWalk& walk, TreeLevel& level) {
   if (!level.listed) {
     IO_STATUS_BLOCK io{};
     const NTSTATUS status = NativeServices.ZwQueryDirectoryFile(
         level.source, nullptr, nullptr, nullptr, &io, level.listing, kListingBytes,
         FileIdFullDirectoryInformation, FALSE, nullptr, FALSE);
-    if (status == STATUS_NO_MORE_FILES) {
+    const bool first = !level.begun;
+    level.begun = true;
+    if (status == STATUS_NO_MORE_FILES || (first && status == STATUS_NO_SUCH_FILE)) {
       return nullptr;
     }
     if (status != STATUS_SUCCESS) {
@@ -83,12 +118,24 @@ const Entry* NextEntry(TreeWalk& walk, TreeLevel& level) {
   return entry;
 }
 
-void CopyEntryFile(TreeWalk& walk, const TreeLevel& level, const Entry& entry) {
+// A file's copy, and what came of it: a link's target that cannot be reached is a link
+// skipped; a stop ends the walk without a line.
+void CopyEntryFile(TreeWalk& walk, const TreeLevel& level, const Entry& entry, std::size_t end) {
+  if (IsSpecialFile(entry)) {
+    Skip(walk, kSkippedSpecialFile);
+    return;
+  }
   const ListedFile file{level.source, entry.FileName, static_cast<USHORT>(entry.FileNameLength),
-                        IsLink(entry) ? 0 : entry.FileId.QuadPart};
-  const FileOutcome outcome = CopyListedFile(file, level.destination, walk.data, walk.progress);
+                        IsLink(entry) ? 0 : entry.FileId.QuadPart, walk.topUnits + 1 + end};
+  RunShared run{walk.data, walk.progress, walk.marks};
+  const FileOutcome outcome = CopyListedFile(file, level.destination, run);
+  if (outcome.failed == CopyStep::kOpen && IsUnfollowedLink(entry, outcome.status)) {
+    Skip(walk, kSkippedLink);
+    return;
+  }
   switch (outcome.failed) {
     case CopyStep::kNone: CountFile(walk.progress, outcome.bytes); break;
+    case CopyStep::kStopped: walk.stopped = true; break;
     case CopyStep::kOpen: Fail(walk, kTreeErrorOpening, outcome.status); break;
     case CopyStep::kCreate:
       Fail(walk, kTreeErrorCreating, outcome.status, outcome.createBlockStatus);
@@ -98,47 +145,69 @@ void CopyEntryFile(TreeWalk& walk, const TreeLevel& level, const Entry& entry) {
   }
 }
 
-// Opens the listed folder, checks it is the one listed, and creates its new folder; the
-// two handles make the next level.
+// Opens the listed folder and checks it is the one listed, and not the new tree's top (a
+// link into the source's depths may have put the destination there): the handle, or
+// nullptr with its line printed.
+HANDLE OpenListedFolder(TreeWalk& walk, const TreeLevel& level, const Entry& entry) {
+  NativeFile source{};
+  DescribeRelativeFile(source, level.source, entry.FileName,
+                       static_cast<USHORT>(entry.FileNameLength));
+  NTSTATUS status = OpenNativeFile(source, kListAccess, FILE_OPEN, kFolderOptions, kShareAll);
+  if (IsProtectedFolder(entry, status)) {
+    Skip(walk, kSkippedProtectedFolder);
+    return nullptr;
+  }
+  status = status == STATUS_SUCCESS ? CheckListedId(source.handle, entry.FileId.QuadPart) : status;
+  const bool isTop = status == STATUS_SUCCESS && entry.FileId.QuadPart == walk.topId &&
+                     SameFolder(source.handle, walk.top);
+  if (status == STATUS_SUCCESS && !isTop) {
+    return source.handle;
+  }
+  if (source.handle != nullptr) {
+    CloseHandle(source.handle);
+  }
+  if (isTop) {
+    Fail(walk, kTreeErrorCreating, STATUS_INVALID_PARAMETER);
+  } else {
+    Fail(walk, kTreeErrorOpening, status);
+  }
+  return nullptr;
+}
+
+// Opens the listed folder and creates its new folder; the two handles make the next level.
 void EnterFolder(TreeWalk& walk, const TreeLevel& level, const Entry& entry, std::size_t end) {
   if (IsLink(entry)) {
-    ReportPath(walk, kSkippedLink, walk.buffers.relative, STATUS_SUCCESS);
-    ++walk.skipped;
+    Skip(walk, kSkippedLink);
     return;
   }
   if (walk.depth == kTreeLevels) {
     Fail(walk, kTreeErrorOpening, STATUS_TOO_MANY_OPENED_FILES);
     return;
   }
-  const auto nameBytes = static_cast<USHORT>(entry.FileNameLength);
-  NativeFile source{};
-  DescribeRelativeFile(source, level.source, entry.FileName, nameBytes);
-  NTSTATUS status = OpenNativeFile(source, kListAccess, FILE_OPEN, kFolderOptions, kShareAll);
-  status = status == STATUS_SUCCESS ? CheckListedId(source.handle, entry.FileId.QuadPart) : status;
-  if (status != STATUS_SUCCESS) {
-    if (source.handle != nullptr) {
-      CloseHandle(source.handle);
-    }
-    Fail(walk, kTreeErrorOpening, status);
+  const HANDLE source = OpenListedFolder(walk, level, entry);
+  if (source == nullptr) {
     return;
   }
   NativeFile created{};
-  DescribeRelativeFile(created, level.destination, entry.FileName, nameBytes);
-  status = OpenNativeFile(created, kNewFolderAccess, FILE_CREATE, kFolderOptions, kNewFolderShare);
+  DescribeRelativeFile(created, level.destination, entry.FileName,
+                       static_cast<USHORT>(entry.FileNameLength));
+  const NTSTATUS status =
+      OpenNativeFile(created, kNewFolderAccess, FILE_CREATE, kFolderOptions, kNewFolderShare);
   if (status != STATUS_SUCCESS) {
-    CloseHandle(source.handle);
+    CloseHandle(source);
     Fail(walk, kTreeErrorCreating, status, created.io.Status);
     return;
   }
-  CopyCaseMark(source.handle, created);
+  CopyCaseMark(source, created);
   TreeLevel& next = walk.buffers.levels[walk.depth++];
-  next.source = source.handle;
+  next.source = source;
   next.destination = created.handle;
   next.kept = FILE_BASIC_INFORMATION{};
   next.kept.LastWriteTime = entry.LastWriteTime;
   next.kept.FileAttributes = entry.FileAttributes;
   next.pathEnd = end;
   next.listed = false;
+  next.begun = false;
   ++walk.folders;
 }
 
@@ -190,6 +259,7 @@ void CopyCaseMark(HANDLE source, NativeFile& created) {
 
 void WalkTree(TreeWalk& walk) {
   while (walk.depth > 0) {
+    walk.stopped = walk.stopped || StopRequested();
     TreeLevel& level = walk.buffers.levels[walk.depth - 1];
     const Entry* entry = walk.stopped ? nullptr : NextEntry(walk, level);
     if (entry == nullptr) {
@@ -203,7 +273,7 @@ void WalkTree(TreeWalk& walk) {
     if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       EnterFolder(walk, level, *entry, end);
     } else {
-      CopyEntryFile(walk, level, *entry);
+      CopyEntryFile(walk, level, *entry, end);
     }
   }
 }

@@ -22,10 +22,17 @@ struct TreeWalk {
   BYTE* data;
   std::size_t depth;  // the levels open
   CopyProgress progress;
+  DeletionMarks marks;
   ULONGLONG folders;
   ULONGLONG failed;
   ULONGLONG skipped;  // links not followed
-  bool stopped;       // a failure of the destination as a whole ended the walk
+  // A failure of the destination as a whole, or a stop asked for, ended the walk.
+  bool stopped;
+  // The new top folder: a listed folder that is it (the destination reached from inside the
+  // source by a way no name shows) is never entered. topUnits: its native path's length.
+  HANDLE top;
+  LONGLONG topId;
+  std::size_t topUnits;
 };
 
 // Gives a new folder the source folder's case-sensitive mark, where it has one.
