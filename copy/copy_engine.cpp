@@ -15,11 +15,11 @@ FileOutcome Failed(CopyStep step, NTSTATUS status) {
 
 // Opens the source and holds it only if it is the file of exactly the typed names, then
 // notes what it looks like.
-FileOutcome OpenTypedSource(CopyFiles& files, const WCHAR* typedNames, BYTE* data) {
+FileOutcome OpenTypedSource(CopyFiles& files, const NativeName& name, BYTE* data) {
   NTSTATUS status = OpenNativeFile(files.source, kSourceAccess, FILE_OPEN, kSourceOptions);
   if (status == STATUS_SUCCESS) {
     // The data buffer is free until the copy starts: it takes the reported name.
-    status = CheckOpenedName(files.source.handle, typedNames, data, kCopyBlockBytes);
+    status = CheckOpenedName(files.source.handle, name, data, kCopyBlockBytes);
   }
   if (status != STATUS_SUCCESS) {
     return Failed(CopyStep::kOpen, status);
@@ -30,7 +30,7 @@ FileOutcome OpenTypedSource(CopyFiles& files, const WCHAR* typedNames, BYTE* dat
 
 // A destination whose typed folders the platform matched in another letter case is
 // refused as a folder that is not there; its mark removes it.
-FileOutcome CreateTypedDestination(CopyFiles& files, const WCHAR* typedNames, BYTE* data) {
+FileOutcome CreateTypedDestination(CopyFiles& files, const NativeName& name, BYTE* data) {
   if (StopRequested()) {
     return Stopped();
   }
@@ -38,8 +38,7 @@ FileOutcome CreateTypedDestination(CopyFiles& files, const WCHAR* typedNames, BY
   if (status != STATUS_SUCCESS) {
     return Failed(CopyStep::kCreate, status);
   }
-  if (CheckOpenedName(files.destination.handle, typedNames, data, kCopyBlockBytes) !=
-      STATUS_SUCCESS) {
+  if (CheckOpenedName(files.destination.handle, name, data, kCopyBlockBytes) != STATUS_SUCCESS) {
     return Failed(CopyStep::kCreate, STATUS_OBJECT_PATH_NOT_FOUND);
   }
   return Failed(CopyStep::kNone, STATUS_SUCCESS);
@@ -47,10 +46,10 @@ FileOutcome CreateTypedDestination(CopyFiles& files, const WCHAR* typedNames, BY
 
 FileOutcome CopyTyped(CopyFiles& files, const NativeName& source, const NativeName& destination,
                       BYTE* data) {
-  FileOutcome outcome = OpenTypedSource(files, source.typedNames, data);
+  FileOutcome outcome = OpenTypedSource(files, source, data);
   if (outcome.failed == CopyStep::kNone) {
     StartProgress(*files.progress, static_cast<ULONGLONG>(files.noted.size));
-    outcome = CreateTypedDestination(files, destination.typedNames, data);
+    outcome = CreateTypedDestination(files, destination, data);
   }
   if (outcome.failed == CopyStep::kNone) {
     outcome = FillDestination(files, data);

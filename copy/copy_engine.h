@@ -21,13 +21,6 @@ constexpr ULONG kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDE
                                   FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
                                   FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-// One file as the translation named it: its native path, and the names the user typed,
-// which end it (what comes before them is the drive's device or the base folder's path).
-struct NativeName {
-  const WCHAR* path;
-  const WCHAR* typedNames;
-};
-
 // Copies by native paths, printing its own error line into messageBuffer (1024 units)
 // when a step fails. Returns true only when the whole file arrived; a destination it
 // created is otherwise removed again, and an existing file is never touched. A file that

@@ -2,12 +2,12 @@
 // copy of a file named by a folder's listing.
 #pragma once
 
+#include <cstddef>
+
 #include "console/progress.h"
 #include "copy/copy_engine.h"
 #include "copy/native_file.h"
 #include "copy/source_state.h"
-
-#include <cstddef>
 
 // The source is read without sharing and must not be a directory; the destination is
 // created new, without sharing, with the right to remove it again if the copy fails.

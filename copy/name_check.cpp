@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "copy/native_file.h"
 #include "native/native_services.h"
 
 namespace {
@@ -55,17 +56,14 @@ bool DiffersInCaseAlone(const UNICODE_STRING& typed, const UNICODE_STRING& repor
          NativeServices.RtlEqualUnicodeString(&typed, &reported, TRUE) != FALSE;
 }
 
-}  // namespace
+// What a differing name means: the file's own name is not found, a folder's is a path not
+// found.
+NTSTATUS NotFound(bool own) {
+  return own ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
+}
 
-NTSTATUS CheckOpenedName(HANDLE file, const WCHAR* typedNames, BYTE* buffer, ULONG bufferBytes) {
-  // The normalized name carries the letter case stored on disk; where a file system or
-  // Wine does not give it, the opened name does on the platforms at hand.
-  UNICODE_STRING reported{};
-  if (QueryName(file, FileNormalizedNameInformation, buffer, bufferBytes, reported) !=
-          STATUS_SUCCESS &&
-      QueryName(file, FileNameInformation, buffer, bufferBytes, reported) != STATUS_SUCCESS) {
-    return STATUS_SUCCESS;
-  }
+// The typed names against a reported path, aligned from the last name back.
+NTSTATUS CompareWithReported(const WCHAR* typedNames, const UNICODE_STRING& reported) {
   std::size_t typedEnd = static_cast<std::size_t>(lstrlenW(typedNames));
   typedEnd -= typedEnd > 0 && typedNames[typedEnd - 1] == kSeparator ? 1 : 0;
   std::size_t reportedEnd = reported.Length / sizeof(WCHAR);
@@ -76,10 +74,108 @@ NTSTATUS CheckOpenedName(HANDLE file, const WCHAR* typedNames, BYTE* buffer, ULO
                         TakeLastName(reported.Buffer, reportedEnd, name);
        own = false) {
     if (DiffersInCaseAlone(typed, name)) {
-      verdict = own ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
+      verdict = NotFound(own);
     }
   }
   return verdict;
+}
+
+// Not a status: the listing could not be made, and proves nothing.
+constexpr NTSTATUS kNotListed = STATUS_PENDING;
+
+// Whether a name holds a character a listing's mask takes as a wildcard: such a name
+// cannot be asked for alone.
+bool HasWildcard(const UNICODE_STRING& name) {
+  for (USHORT at = 0; at < name.Length / sizeof(WCHAR); ++at) {
+    const WCHAR unit = name.Buffer[at];
+    if (unit == u'*' || unit == u'?' || unit == u'<' || unit == u'>' || unit == u'"') {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The typed name against the names its folder (the path's first folderUnits units) lists
+// for it as the mask, as stored: STATUS_SUCCESS when one is the typed name exactly or none
+// differs from it in case alone, else a not found; kNotListed when the folder cannot be
+// listed.
+NTSTATUS CheckByListing(const WCHAR* path, std::size_t folderUnits, UNICODE_STRING& typed, bool own,
+                        BYTE* buffer, ULONG bufferBytes) {
+  NativeFile folder{};
+  DescribeRelativeFile(folder, nullptr, path, static_cast<USHORT>(folderUnits * sizeof(WCHAR)));
+  constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  if (OpenNativeFile(folder, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
+                     FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT,
+                     kShareAll) != STATUS_SUCCESS) {
+    return kNotListed;
+  }
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status = NativeServices.ZwQueryDirectoryFile(
+      folder.handle, nullptr, nullptr, nullptr, &io, buffer, bufferBytes,
+      FileIdFullDirectoryInformation, FALSE, &typed, TRUE);
+  CloseHandle(folder.handle);
+  if (status == STATUS_NO_SUCH_FILE || status == STATUS_NO_MORE_FILES) {
+    return STATUS_SUCCESS;  // listed under no such name (a short name, say): nothing to tell
+  }
+  if (status != STATUS_SUCCESS) {
+    return kNotListed;
+  }
+  bool differs = false;
+  for (ULONG offset = 0;;) {
+    const auto* entry = reinterpret_cast<const FILE_ID_FULL_DIR_INFORMATION*>(buffer + offset);
+    const auto bytes = static_cast<USHORT>(entry->FileNameLength);
+    const UNICODE_STRING listed{bytes, bytes, const_cast<PWSTR>(entry->FileName)};  // NOLINT
+    if (NativeServices.RtlEqualUnicodeString(&typed, &listed, FALSE) != FALSE) {
+      return STATUS_SUCCESS;
+    }
+    differs = differs || DiffersInCaseAlone(typed, listed);
+    if (entry->NextEntryOffset == 0) {
+      return differs ? NotFound(own) : STATUS_SUCCESS;
+    }
+    offset += entry->NextEntryOffset;
+  }
+}
+
+// Each typed name, first to last, against its folder's listing.
+NTSTATUS CheckEachByListing(const NativeName& name, BYTE* buffer, ULONG bufferBytes) {
+  const WCHAR* path = name.path;
+  std::size_t end = static_cast<std::size_t>(lstrlenW(path));
+  end -= end > 0 && path[end - 1] == kSeparator ? 1 : 0;
+  auto start = static_cast<std::size_t>(name.typedNames - path);
+  while (start < end) {
+    std::size_t stop = start;
+    while (stop < end && path[stop] != kSeparator) {
+      ++stop;
+    }
+    const auto bytes = static_cast<USHORT>((stop - start) * sizeof(WCHAR));
+    UNICODE_STRING typed{bytes, bytes, const_cast<PWSTR>(path + start)};  // NOLINT: read only
+    if (bytes > 0 && !HasWildcard(typed)) {
+      const NTSTATUS verdict = CheckByListing(path, start, typed, stop == end, buffer, bufferBytes);
+      if (verdict != STATUS_SUCCESS) {
+        return verdict;
+      }
+    }
+    start = stop + 1;
+  }
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS CheckOpenedName(HANDLE file, const NativeName& name, BYTE* buffer, ULONG bufferBytes) {
+  UNICODE_STRING reported{};
+  if (QueryName(file, FileNormalizedNameInformation, buffer, bufferBytes, reported) ==
+      STATUS_SUCCESS) {
+    return CompareWithReported(name.typedNames, reported);
+  }
+  const NTSTATUS listed = CheckEachByListing(name, buffer, bufferBytes);
+  if (listed != kNotListed) {
+    return listed;
+  }
+  if (QueryName(file, FileNameInformation, buffer, bufferBytes, reported) == STATUS_SUCCESS) {
+    return CompareWithReported(name.typedNames, reported);
+  }
+  return STATUS_SUCCESS;
 }
 
 bool IsUnknownId(LONGLONG id) {

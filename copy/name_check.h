@@ -7,22 +7,33 @@
 
 #include "native/windows_api.h"
 
+// One file as the translation named it: its native path, and the names the user typed,
+// which end it (what comes before them is the drive's device or the base folder's path).
+struct NativeName {
+  const WCHAR* path;
+  const WCHAR* typedNames;
+};
+
 // The longest record of a reported name: its header and 32,767 units, as many as a counted
 // string's 16-bit length describes.
 constexpr ULONG kNameRecordBytes = offsetof(FILE_NAME_INFORMATION, FileName) + 0xFFFE;
 
 // Compares the names the user typed (the end of the native path that was opened, from
-// its first typed name on) with the name the platform reports of the open file, aligned
-// from the last name back. Returns STATUS_SUCCESS unless a pair differs in letter case
-// alone: then what a platform honouring the lookup reports, STATUS_OBJECT_PATH_NOT_FOUND
-// for a folder on the way, else STATUS_OBJECT_NAME_NOT_FOUND for the file's own name.
-// Names that differ otherwise (a short name, a link's target) and a name that cannot be
-// queried prove nothing and pass. buffer (kNameRecordBytes, aligned for a ULONG) takes the
-// reported name: the query offers its first bufferBytes, and only a name longer than those is
-// read again into as much of the rest as it takes, so that the pages past them are touched
-// for such a name alone. A separator that ends the typed names (a folder typed "Dir\") names
+// its first typed name on) with the names stored on disk. Returns STATUS_SUCCESS unless a
+// pair differs in letter case alone: then what a platform honouring the lookup reports,
+// STATUS_OBJECT_PATH_NOT_FOUND for a folder on the way, else STATUS_OBJECT_NAME_NOT_FOUND
+// for the file's own name. Names that differ otherwise (a short name, a link's target) and
+// names that cannot be had prove nothing and pass.
+// The stored names come from the normalized name of the open file; where the file system
+// refuses it (Wine; SMB 2.0.2 to 3.0.2 servers, the NFS and WebDAV redirectors, whose
+// opened name may be the client's echo of the name as typed), from each typed name's
+// folder listed with that name as the mask; where that cannot be listed, from the opened
+// name. buffer (kNameRecordBytes, aligned for a ULONG) takes the reported name or the
+// listing: the query offers its first bufferBytes, and only a name longer than those is read
+// again into as much of the rest as it takes, so that the pages past them are touched for
+// such a name alone. A separator that ends the typed names (a folder typed "Dir\") names
 // nothing.
-NTSTATUS CheckOpenedName(HANDLE file, const WCHAR* typedNames, BYTE* buffer, ULONG bufferBytes);
+NTSTATUS CheckOpenedName(HANDLE file, const NativeName& name, BYTE* buffer, ULONG bufferBytes);
 
 // A file ID that tells nothing: 0, or all ones (it "MUST be ignored", as ReFS may answer).
 bool IsUnknownId(LONGLONG id);

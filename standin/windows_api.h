@@ -212,6 +212,7 @@ constexpr NTSTATUS NtStatus(std::uint32_t code) {
   return static_cast<NTSTATUS>(code);
 }
 constexpr NTSTATUS STATUS_SUCCESS = 0;
+constexpr NTSTATUS STATUS_PENDING = 0x103;
 constexpr NTSTATUS STATUS_BUFFER_OVERFLOW = NtStatus(0x80000005);
 constexpr NTSTATUS STATUS_NO_MORE_FILES = NtStatus(0x80000006);
 constexpr NTSTATUS STATUS_UNSUCCESSFUL = NtStatus(0xC0000001);

@@ -88,7 +88,7 @@ NTSTATUS OpenSourceFolder(TreeTop& top, const NativeName& source, BYTE* data) {
   DescribeFile(top.source, source.path);
   NTSTATUS status = OpenNativeFile(top.source, kListAccess, FILE_OPEN, kFolderOptions, kShareAll);
   if (status == STATUS_SUCCESS) {
-    status = CheckOpenedName(top.source.handle, source.typedNames, data, kCopyBlockBytes);
+    status = CheckOpenedName(top.source.handle, source, data, kCopyBlockBytes);
   }
   if (status == STATUS_SUCCESS) {
     IO_STATUS_BLOCK io{};
@@ -152,8 +152,8 @@ NTSTATUS OpenParent(TreeTop& top, const NativeName& destination, TreeBuffers& bu
   }
   const auto typedAt = static_cast<std::size_t>(destination.typedNames - destination.path);
   if (typedAt < Length(buffers.parent) &&
-      CheckOpenedName(top.parent.handle, buffers.parent + typedAt, data, kCopyBlockBytes) !=
-          STATUS_SUCCESS) {
+      CheckOpenedName(top.parent.handle, {buffers.parent, buffers.parent + typedAt}, data,
+                      kCopyBlockBytes) != STATUS_SUCCESS) {
     return STATUS_OBJECT_PATH_NOT_FOUND;
   }
   // The relative path's buffer is free until the walk.
@@ -212,9 +212,9 @@ const WCHAR* UnfinishedPath(TreeBuffers& buffers) {
 ULONG LayRenameRecord(const TreeTop& top, const TreeBuffers& buffers, bool fullPath, BYTE* data) {
   const std::size_t parentUnits = fullPath ? Length(buffers.parent) : 0;
   const std::size_t units = parentUnits + top.nameUnits;
-  const std::size_t length = std::max(offsetof(FILE_RENAME_INFORMATION, FileName) +
-                                          units * sizeof(WCHAR),
-                                      sizeof(FILE_RENAME_INFORMATION));
+  const std::size_t length =
+      std::max(offsetof(FILE_RENAME_INFORMATION, FileName) + units * sizeof(WCHAR),
+               sizeof(FILE_RENAME_INFORMATION));
   if (length > kDataBufferBytes) {
     return 0;
   }
