@@ -76,8 +76,10 @@ Script marks;
 std::size_t readCalls;
 std::size_t writeCalls;
 std::size_t markCalls;
-// One letter per setting asked: 'T' to delete, 'F' to keep, 'A' times and attributes.
-std::string markTrail;
+// What became of each new file, by its name as created: 'C' created marked for deletion,
+// 'c' created unmarked, 'T' marked, 'F' unmarked, 'W' written, 'A' its time and attributes
+// set, 'R' read-only set; each only once the call succeeded.
+std::map<std::u16string, std::string> marksOf;
 std::size_t createCalls;
 // The creates that fail in place of the destination's (each of them, or with
 // deleteRightOnly those that ask for the right to delete): their status and what they
@@ -94,6 +96,12 @@ NTSTATUS CompleteIo(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information)
   return status;
 }
 
+// Names of the handles the copy opened, and a trail of what it created ("+name") and which
+// new folders it marked case-sensitive ("!name"), in order.
+std::map<HANDLE, WideString> namedHandles;
+// Reads of the file of this name fail.
+std::u16string readFailsOf;
+
 // A read or write that follows its script in place of the bound service.
 template <Script& kScript, std::size_t& kCalls, auto NativeServiceTable::*kService>
 NTSTATUS Scripted(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
@@ -106,18 +114,38 @@ NTSTATUS Scripted(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID cont
   const ULONG asked = step.kind == Step::kLimit ? std::min(length, step.bytes) : length;
   const NTSTATUS status =
       (bound.*kService)(file, event, routine, context, io, buffer, asked, offset, key);
+  if (&kScript == &writes && status == STATUS_SUCCESS) {
+    marksOf[namedHandles[file]] += 'W';
+  }
+  if (&kScript == &reads && namedHandles[file] == readFailsOf) {
+    return CompleteIo(io, STATUS_IO_DEVICE_ERROR, 0);
+  }
   if (step.kind == Step::kEndAsEmpty && status == STATUS_END_OF_FILE) {
     return CompleteIo(io, STATUS_SUCCESS, 0);
   }
   return status;
 }
 
-// Names of the handles the copy opened, and a trail of what it created ("+name") and which
-// new folders it marked case-sensitive ("!name"), in order.
-std::map<HANDLE, WideString> namedHandles;
 std::string treeTrail;
 // As a platform that folds case may: a listed "a.txt" opened as its twin "A.txt".
 bool opensTwin;
+
+// What a tree's row makes the services answer beside the stand-in, by the names the copy
+// opens (a folder's handle is known by its name relative to its parent).
+struct TreeScript {
+  std::u16string listingFails;    // this folder's listing fails with listingStatus
+  NTSTATUS listingStatus = STATUS_SUCCESS;
+  std::u16string listsNoDots;     // this empty folder lists nothing at all: no "." or ".."
+  std::u16string unknownId;       // this entry is listed with an ID of all ones
+  std::u16string systemFolder;    // this folder is listed hidden and system, and denies its open
+  std::u16string timesRefused;    // this new folder refuses its time and attributes
+  std::u16string twinOf;          // this listed folder opens as the folder twin
+  std::u16string twin;
+  int renameRefusals = 0;         // the final rename is refused this often with renameStatus
+  NTSTATUS renameStatus = STATUS_SUCCESS;
+  bool relativeRenameInvalid = false;  // a rename relative to a folder is invalid here
+};
+TreeScript treeScript;
 
 // Counts the creates, and fails those in place of the destination's that a case asks to
 // fail. What Windows would show and neither the stand-in nor Wine does is seen here: a
@@ -142,9 +170,19 @@ NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES a
   WCHAR twin[] = u"A.txt";
   UNICODE_STRING twinName{10, 10, twin};
   OBJECT_ATTRIBUTES folded = *attributes;
+  const WideString opened(attributes->ObjectName->Buffer, attributes->ObjectName->Length / 2);
   if (opensTwin && disposition == FILE_OPEN && attributes->RootDirectory != nullptr &&
-      WideString(attributes->ObjectName->Buffer, attributes->ObjectName->Length / 2) == u"a.txt") {
+      opened == u"a.txt") {
     folded.ObjectName = &twinName;
+  }
+  UNICODE_STRING folderTwin{static_cast<USHORT>(treeScript.twin.size() * 2),
+                            static_cast<USHORT>(treeScript.twin.size() * 2),
+                            treeScript.twin.data()};
+  if (disposition == FILE_OPEN && opened == treeScript.twinOf) {
+    folded.ObjectName = &folderTwin;
+  }
+  if (disposition == FILE_OPEN && opened == treeScript.systemFolder) {
+    return STATUS_ACCESS_DENIED;
   }
   const NTSTATUS status =
       bound.ZwCreateFile(handle, access, &folded, io, allocationSize, fileAttributes, shareAccess,
@@ -153,8 +191,52 @@ NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES a
     const UNICODE_STRING* name = attributes->ObjectName;
     namedHandles[*handle] = WideString(name->Buffer, name->Length / sizeof(WCHAR));
     treeTrail += disposition == FILE_CREATE ? "+" + Narrow(namedHandles[*handle].c_str()) : "";
+    if (disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE) == 0) {
+      marksOf[namedHandles[*handle]] = (options & FILE_DELETE_ON_CLOSE) != 0 ? "C" : "c";
+    }
   }
   return status;
+}
+
+// Where the platform cannot clear a create's mark (Wine 8).
+bool createMarkRefused;
+
+// What a listing asked for one name (a name's check) answers: the platform's own, nothing
+// (no listing can be had), or the name stored in another case than typed.
+enum class NameListing { kPlatform, kRefused, kOtherCase };
+NameListing nameListing;
+
+// The letter of marksOf for a setting of a file.
+char MarkEvent(const void* information, FILE_INFORMATION_CLASS informationClass) {
+  if (informationClass == FileBasicInformation) {
+    const auto* basic = static_cast<const FILE_BASIC_INFORMATION*>(information);
+    return (basic->FileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 'R' : 'A';
+  }
+  const bool marks =
+      informationClass == FileDispositionInformationEx
+          ? (static_cast<const FILE_DISPOSITION_INFORMATION_EX*>(information)->Flags &
+             FILE_DISPOSITION_DELETE) != 0
+          : static_cast<const FILE_DISPOSITION_INFORMATION*>(information)->DoDeleteFile != 0;
+  return marks ? 'T' : 'F';
+}
+
+// Whether the file was marked from before its first write to after its last, and made
+// read-only only once unmarked (the platform refuses to remove a read-only file).
+bool MarkedWhileWritten(const std::string& events) {
+  bool marked = false;
+  for (const char event : events) {
+    marked = event == 'C' || event == 'T' || (marked && event != 'F');
+    if ((event == 'W' && !marked) || (event == 'R' && marked)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether the file ends without a mark: its copy is kept.
+bool EndsUnmarked(const std::string& events) {
+  const std::size_t last = events.find_last_of("CTF");
+  return last == std::string::npos || events[last] == 'F';
 }
 
 // Records the mark asked for, then fails or does it as its script says. A folder's
@@ -165,15 +247,70 @@ NTSTATUS ScriptedMark(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG
     treeTrail += "!" + Narrow(namedHandles[file].c_str());
     return namedHandles[file] == u"Refused" ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
   }
-  const auto* disposition = static_cast<const FILE_DISPOSITION_INFORMATION*>(information);
-  markTrail += informationClass != FileDispositionInformation ? 'A'
-               : disposition->DoDeleteFile != 0               ? 'T'
-                                                              : 'F';
-  const Step step = marks.Next(markCalls);
-  if (step.kind == Step::kFail) {
-    return step.status;
+  if (informationClass == FileRenameInformation) {
+    const auto* rename = static_cast<const FILE_RENAME_INFORMATION*>(information);
+    if (treeScript.relativeRenameInvalid && rename->RootDirectory != nullptr) {
+      return STATUS_INVALID_PARAMETER;
+    }
+    if (treeScript.renameRefusals > 0) {
+      --treeScript.renameRefusals;
+      return treeScript.renameStatus;
+    }
+    return bound.ZwSetInformationFile(file, io, information, length, informationClass);
   }
-  return bound.ZwSetInformationFile(file, io, information, length, informationClass);
+  if (informationClass == FileBasicInformation && namedHandles[file] == treeScript.timesRefused) {
+    return STATUS_ACCESS_DENIED;
+  }
+  if (informationClass == FileDispositionInformationEx && createMarkRefused) {
+    return STATUS_NOT_IMPLEMENTED;  // as Wine 8 answers every flag
+  }
+  const Step step = marks.Next(markCalls);
+  const NTSTATUS status = step.kind == Step::kFail ? step.status
+                                                   : bound.ZwSetInformationFile(
+                                                         file, io, information, length,
+                                                         informationClass);
+  if (status == STATUS_SUCCESS) {
+    marksOf[namedHandles[file]] += MarkEvent(information, informationClass);
+  }
+  return status;
+}
+
+// A listing as the row scripts it: a folder's listing that fails or lists nothing at all,
+// an entry's ID or attributes rewritten. A listing with a mask (a name's check) is the
+// platform's own.
+NTSTATUS ScriptedListing(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
+                         PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                         FILE_INFORMATION_CLASS informationClass, BOOLEAN single,
+                         PUNICODE_STRING mask, BOOLEAN restart) {
+  const WideString& folder = namedHandles[file];
+  if (mask != nullptr && nameListing == NameListing::kRefused) {
+    return STATUS_NOT_IMPLEMENTED;
+  }
+  if (mask == nullptr && folder == treeScript.listingFails) {
+    return CompleteIo(io, treeScript.listingStatus, 0);
+  }
+  if (mask == nullptr && folder == treeScript.listsNoDots) {
+    return CompleteIo(io, STATUS_NO_SUCH_FILE, 0);
+  }
+  const NTSTATUS status = bound.ZwQueryDirectoryFile(file, event, routine, context, io, information,
+                                                     length, informationClass, single, mask,
+                                                     restart);
+  for (ULONG offset = 0; status == STATUS_SUCCESS;) {
+    auto* entry = reinterpret_cast<FILE_ID_FULL_DIR_INFORMATION*>(
+        static_cast<BYTE*>(information) + offset);
+    if (mask != nullptr && nameListing == NameListing::kOtherCase) {
+      entry->FileName[0] ^= 0x20;  // the first letter's other case
+    }
+    const WideString name(entry->FileName, entry->FileNameLength / sizeof(WCHAR));
+    entry->FileId.QuadPart = name == treeScript.unknownId ? -1 : entry->FileId.QuadPart;
+    entry->FileAttributes |=
+        name == treeScript.systemFolder ? FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM : 0;
+    if (entry->NextEntryOffset == 0) {
+      break;
+    }
+    offset += entry->NextEntryOffset;
+  }
+  return status;
 }
 
 // The source's times as Windows reports them: its creation time is not its last-write time.
@@ -218,9 +355,15 @@ class CopyEngineTest : public testing::Test {
     writes = {};
     marks = {};
     readCalls = writeCalls = markCalls = 0;
-    markTrail.clear();
+    marksOf.clear();
+    readFailsOf.clear();
+    createMarkRefused = false;
+    nameListing = NameListing::kPlatform;
     createCalls = 0;
     failDestination = deleteRightOnly = fillBlock = lastWriteMoves = opensTwin = false;
+    treeScript = {};
+    namedHandles.clear();
+    NativeServices.ZwQueryDirectoryFile = ScriptedListing;
     NativeServices.ZwReadFile = Scripted<reads, readCalls, &NativeServiceTable::ZwReadFile>;
     NativeServices.ZwWriteFile = Scripted<writes, writeCalls, &NativeServiceTable::ZwWriteFile>;
     NativeServices.ZwCreateFile = RecordedCreate;
@@ -246,8 +389,9 @@ struct Scenario {
   Script marks{};
   // The destination is marked for deletion from its creation until the last block is
   // written and its time and attributes are set; a copy that failed keeps its mark, or gets
-  // it at the end. Read-only comes only after the mark is cleared.
-  const char* markTrail = copied ? "TAF" : "T";
+  // it at the end. Read-only comes only after the mark is cleared. Here the mark was refused
+  // and the copy is written unmarked.
+  bool markRefused = false;
   // A folder that lets the destination be created, but not with the right to delete it.
   bool deleteRightRefused = false;
   bool readOnlySource = false;
@@ -308,7 +452,7 @@ const Scenario kScenarios[] = {
      "",
      true,
      {{Fail(STATUS_ACCESS_DENIED)}, Real()},
-     "TA"},
+     true},
     {"FirstMarkRefusedThenFailedRead",
      2 * kBlock,
      {{Real(), Fail(STATUS_IO_DEVICE_ERROR)}, Real()},
@@ -316,17 +460,16 @@ const Scenario kScenarios[] = {
      "Error reading, Status=c0000185\n",
      false,
      {{Fail(STATUS_ACCESS_DENIED)}, Real()},
-     "TT"},
-    {"DeleteRightRefused", 2 * kBlock + 3, {}, {}, "", true, {}, "A", true},
-    {"ReadOnlySource", kBlock + 3, {}, {}, "", true, {}, "TAFA", false, true},
+     true},
+    {"DeleteRightRefused", 2 * kBlock + 3, {}, {}, "", true, {}, true, true},
+    {"ReadOnlySource", kBlock + 3, {}, {}, "", true, {}, false, false, true},
     {"TimeAndAttributesRefused",
      kBlock + 3,
      {},
      {},
      "Error writing, Status=c0000022\n",
      false,
-     {{Real(), Fail(STATUS_ACCESS_DENIED)}, Real()},
-     "TA"},
+     {{Real(), Fail(STATUS_ACCESS_DENIED)}, Real()}},
     {"ReadOnlyRefused",
      kBlock + 3,
      {},
@@ -334,7 +477,7 @@ const Scenario kScenarios[] = {
      "Error writing, Status=c0000022\n",
      false,
      {{Real(), Real(), Real(), Fail(STATUS_ACCESS_DENIED)}, Real()},
-     "TAFAT",
+     false,
      false,
      true},
     {"MarkNotCleared",
@@ -343,8 +486,7 @@ const Scenario kScenarios[] = {
      {},
      "Error writing, Status=c0000022\n",
      false,
-     {{Real(), Real(), Fail(STATUS_ACCESS_DENIED)}, Real()},
-     "TAF"},
+     {{Real(), Real(), Fail(STATUS_ACCESS_DENIED)}, Real()}},
     {"LastWriteTimeMovedAlone",
      kBlock + 3,
      {},
@@ -352,10 +494,18 @@ const Scenario kScenarios[] = {
      "Error reading, Status=c0000043\n",
      false,
      {},
-     "T",
+     false,
      false,
      false,
      true},
+    // The source reports its end before its noted size, though neither its size nor its
+    // times moved: not a whole copy.
+    {"EarlyEndOfFile",
+     2 * kBlock + 3,
+     {{Real(), Fail(STATUS_END_OF_FILE)}, Real()},
+     {},
+     "Error reading, Status=c0000043\n",
+     false},
 };
 
 // Scenarios are named by their name alone in the test list.
@@ -387,7 +537,9 @@ TEST_P(CopyScenarioTest, CopiesWholeFileOrLeavesNothing) {
 
   EXPECT_EQ(outcome.printed, scenario.printed);
   EXPECT_EQ(outcome.copied, scenario.copied);
-  EXPECT_EQ(markTrail, scenario.markTrail);
+  const std::string& events = marksOf[folder_.NativePath("copy")];
+  EXPECT_TRUE(scenario.markRefused || MarkedWhileWritten(events)) << events;
+  EXPECT_TRUE(!scenario.copied || EndsUnmarked(events)) << events;
   if (scenario.copied) {
     ASSERT_TRUE(fs::exists(folder_ / "copy"));
     const std::string copy = ReadBytes(folder_ / "copy");
@@ -497,6 +649,7 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
     NameReply normalized;
     NameReply opened;
     const char* printed;
+    NameListing listing = NameListing::kRefused;  // where the normalized name is refused
   } cases[] = {
       {"exact", {STATUS_SUCCESS, u"\\v\\Sub\\source"}, {kNone}, ""},
       {"own name",
@@ -521,6 +674,15 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
       {"length one byte beyond the room", {STATUS_SUCCESS, kFillsRoom, kRoom + 1}, {kNone}, ""},
       // Longer than the first offer: read again whole, up to the longest a record holds.
       {"longest name", {STATUS_SUCCESS, kLongest}, {kNone}, "Error openning, Status=c0000034\n"},
+      // Where the normalized name is refused (an SMB 2.1 server), the opened name may echo
+      // the name as typed: the listing, which answers names as stored, decides.
+      {"echoed, listed in another case",
+       {kNone},
+       {STATUS_SUCCESS, u"\\v\\Sub\\source"},
+       "Error openning, Status=c000003a\n",
+       NameListing::kOtherCase},
+      {"listed as typed", {kNone}, {STATUS_SUCCESS, u"\\v\\SUB\\source"}, "",
+       NameListing::kPlatform},
   };
   std::filesystem::create_directory(folder_ / "Sub");
   WriteBytes(folder_ / "Sub" / "source", "data");
@@ -532,6 +694,7 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
     SCOPED_TRACE(row.label);
     normalizedReply = row.normalized;
     openedReply = row.opened;
+    nameListing = row.listing;
     fs::remove(folder_ / "copy");
     WCHAR message[kMessageUnits];
     alignas(64) BYTE data[kDataBufferBytes];
@@ -603,6 +766,132 @@ TreeResult CopyTree(const ScratchFolder& folder, std::string& printed) {
                      TypedLastName(folder.NativePath("copy")), treeBuffers, message, data);
   printed = capture.Finish();
   return result;
+}
+
+// A tree's row: the files it makes under "tree" (a name ending in "/" is a folder), what it
+// scripts, and every line the copy prints ("{unfinished}": the unfinished tree's native path).
+struct TreeScenario {
+  const char* name;
+  std::vector<const char*> files;
+  void (*script)();
+  const char* printed;
+  bool copied;
+};
+
+void PrintTo(const TreeScenario& row, std::ostream* out) {
+  *out << row.name;
+}
+
+const char* const kOneFile = "Copied 1 files in 1 folders, 0.00 KiB; 0 failed, 0 links skipped.\n";
+
+const TreeScenario kTreeScenarios[] = {
+    // Each failure of a listed file, folder or listing is one line and one failure: the tree
+    // is not renamed.
+    {"ReadFails", {"a.txt"}, [] { reads = {{Fail(STATUS_IO_DEVICE_ERROR)}, Real()}; },
+     "Error reading a.txt, Status=c0000185\n"
+     "Copied 0 files in 1 folders, 0.00 KiB; 1 failed, 0 links skipped.\n"
+     "The unfinished copy is in {unfinished}\n",
+     false},
+    {"ListingFails", {"Sub/x.txt"},
+     [] { treeScript.listingFails = u"Sub", treeScript.listingStatus = STATUS_ACCESS_DENIED; },
+     "Error reading Sub, Status=c0000022\n"
+     "Copied 0 files in 2 folders, 0.00 KiB; 1 failed, 0 links skipped.\n"
+     "The unfinished copy is in {unfinished}\n",
+     false},
+    {"FolderTimeRefused", {"Sub/x.txt"}, [] { treeScript.timesRefused = u"Sub"; },
+     "Error writing Sub, Status=c0000022\n"
+     "Copied 1 files in 2 folders, 0.00 KiB; 1 failed, 0 links skipped.\n"
+     "The unfinished copy is in {unfinished}\n",
+     false},
+    {"FolderOpenedAsItsTwin", {"Sub/x.txt", "sub/y.txt"},
+     [] { treeScript.twinOf = u"sub", treeScript.twin = u"Sub"; },
+     "Error openning sub, Status=c0000034\n"
+     "Copied 1 files in 2 folders, 0.00 KiB; 1 failed, 0 links skipped.\n"
+     "The unfinished copy is in {unfinished}\n",
+     false},
+    // What Windows' file systems answer and Wine does not: an empty folder listed without
+    // dots, an ID that tells nothing, a system folder that refuses everyone.
+    {"EmptyFolderWithoutDots", {"Empty/"}, [] { treeScript.listsNoDots = u"Empty"; },
+     "Copied 0 files in 2 folders, 0.00 KiB; 0 failed, 0 links skipped.\n", true},
+    {"UnknownId", {"a.txt"}, [] { treeScript.unknownId = u"a.txt"; }, kOneFile, true},
+    {"ProtectedFolder", {"a.txt", "System Volume Information/x"},
+     [] { treeScript.systemFolder = u"System Volume Information"; },
+     "Skipped protected folder System Volume Information\n"
+     "Copied 1 files in 1 folders, 0.00 KiB; 0 failed, 0 links skipped.\n",
+     true},
+    // The final rename: waiting for another program's files, by full path where a rename
+    // relative to a folder is invalid (a network redirector).
+    {"RenameWaitsForFilesHeldOpen", {"a.txt"},
+     [] { treeScript.renameRefusals = 3, treeScript.renameStatus = STATUS_ACCESS_DENIED; },
+     "Waiting for another program to close files in {unfinished}\n"
+     "Copied 1 files in 1 folders, 0.00 KiB; 0 failed, 0 links skipped.\n",
+     true},
+    {"RelativeRenameInvalid", {"a.txt"}, [] { treeScript.relativeRenameInvalid = true; }, kOneFile,
+     true},
+    {"RenameRefused", {"a.txt"},
+     [] { treeScript.renameRefusals = 1, treeScript.renameStatus = STATUS_OBJECT_NAME_COLLISION; },
+     "Error renaming {unfinished}, Status=c0000035\n"
+     "Copied 1 files in 1 folders, 0.00 KiB; 0 failed, 0 links skipped.\n"
+     "The unfinished copy is in {unfinished}\n",
+     false},
+};
+
+class TreeScenarioTest : public CopyEngineTest, public testing::WithParamInterface<TreeScenario> {};
+
+// The tree arrives whole under the destination's name, or its unfinished copy stays with
+// every line said.
+TEST_P(TreeScenarioTest, CopiesTheTreeOrSaysWhatIsMissing) {
+  const TreeScenario& row = GetParam();
+  for (const char* file : row.files) {
+    const std::string name = file;
+    fs::create_directories((folder_ / "tree" / name).parent_path());
+    if (name.back() != '/') {
+      WriteBytes(folder_ / "tree" / name, "x");
+    }
+  }
+  row.script();
+  std::string printed;
+  const TreeResult result = CopyTree(folder_, printed);
+  std::string expected = row.printed;
+  const std::string unfinished = Narrow(folder_.NativePath("copy.partial").c_str());
+  for (std::size_t at; (at = expected.find("{unfinished}")) != std::string::npos;) {
+    expected.replace(at, 12, unfinished);
+  }
+  EXPECT_EQ(printed, expected);
+  EXPECT_EQ(result, row.copied ? TreeResult::kCopied : TreeResult::kFailed);
+  EXPECT_EQ(fs::exists(folder_ / "copy"), row.copied);
+  EXPECT_NE(fs::exists(folder_ / "copy.partial"), row.copied);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripted, TreeScenarioTest, testing::ValuesIn(kTreeScenarios),
+                         [](const testing::TestParamInfo<TreeScenario>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// Where the platform can clear a create's mark, a tree's files are marked by their create and
+// unmarked once whole; where it cannot (Wine 8), right after it. Either way every write is
+// marked, and a file whose copy failed is gone.
+TEST_F(CopyEngineTest, TreeFilesAreMarkedFromTheirCreate) {
+  fs::create_directory(folder_ / "tree");
+  const std::string kept = RandomBytes(kBlock + 3, 1);
+  WriteBytes(folder_ / "tree" / "kept.txt", kept);
+  WriteBytes(folder_ / "tree" / "failed.txt", kept);
+  readFailsOf = u"failed.txt";
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "a create's mark cannot be cleared" : "a create's mark can be cleared");
+    fs::remove_all(folder_ / "copy.partial");
+    createMarkRefused = refused;
+    std::string printed;
+    EXPECT_EQ(CopyTree(folder_, printed), TreeResult::kFailed);
+    for (const std::u16string name : {u"kept.txt", u"failed.txt"}) {
+      const std::string& events = marksOf[name];
+      EXPECT_EQ(events.substr(0, 1), refused ? "c" : "C");
+      EXPECT_TRUE(MarkedWhileWritten(events)) << events;
+    }
+    EXPECT_TRUE(EndsUnmarked(marksOf[u"kept.txt"])) << marksOf[u"kept.txt"];
+    EXPECT_EQ(ReadBytes(folder_ / "copy.partial" / "kept.txt"), kept);
+    EXPECT_FALSE(fs::exists(folder_ / "copy.partial" / "failed.txt"));
+  }
 }
 
 // A source folder that reports the case-sensitive mark gives its new folder the mark before
