@@ -39,6 +39,11 @@ constexpr uid_t kNobody = 65534;
   if (options.fileSizeLimit > 0 && setrlimit(RLIMIT_FSIZE, &size) != 0) {
     _exit(125);
   }
+  const rlimit files{static_cast<rlim_t>(options.openFileLimit),
+                     static_cast<rlim_t>(options.openFileLimit)};
+  if (options.openFileLimit > 0 && setrlimit(RLIMIT_NOFILE, &files) != 0) {
+    _exit(125);
+  }
   execv(program, argv);
   _exit(127);
 }

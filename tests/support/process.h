@@ -25,6 +25,7 @@ struct RunOptions {
   // ignored, as a background job of a shell starts.
   bool interruptIgnored = false;
   long fileSizeLimit = 0;     // bytes, as `ulimit -f` sets them; 0: none
+  long openFileLimit = 0;     // descriptors, as `ulimit -n` sets them; 0: as inherited
   bool closedOutput = false;  // standard output and error a pipe nobody reads, already closed
 };
 
