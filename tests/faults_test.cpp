@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -201,6 +203,58 @@ TEST_F(FaultsTest, StoppedOrStarvedTreeKeepsOnlyWholeFiles) {
   EXPECT_EQ(starved.exitCode, 1) << starved.output;
   EXPECT_NE(starved.output.find("c000011f"), std::string::npos) << starved.output;
   wholeOrAbsent(folder_ / "starved.partial");
+}
+
+// Every entry of a tree is copied or named, and nothing hangs: a dangling link is a skipped
+// link; a FIFO, a socket and a device are skipped special files, never opened; a name that is
+// not UTF-8 fails with its line. A FIFO as a one-file source is refused at once. As nobody,
+// each file of a folder that can be listed but not searched fails with its line.
+TEST_F(FaultsTest, EveryEntryOfATreeIsCopiedOrNamed) {
+  fs::create_directory(folder_ / "tree");
+  WriteBytes(folder_ / "tree" / "kept.txt", "kept");
+  WriteBytes(folder_ / "tree" / "bad\xff.txt", "bad");
+  fs::create_symlink("nowhere", folder_ / "tree" / "dangling");
+  fs::create_symlink("/dev/null", folder_ / "tree" / "null");
+  ASSERT_EQ(mkfifo((folder_ / "tree" / "fifo").c_str(), 0600), 0);
+  const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = (folder_ / "tree" / "socket").string();
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  socketPath.copy(address.sun_path, socketPath.size());
+  ASSERT_EQ(bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  close(socket);
+
+  const RunResult tree = RunVantro({"tree", "copy", "/E"}, {.directory = folder_.Path()});
+  EXPECT_EQ(tree.exitCode, 1);
+  for (const char* line :
+       {"\nSkipped link dangling\n", "\nSkipped special file fifo\n",
+        "\nSkipped special file socket\n", "\nSkipped special file null\n",
+        "\nError openning bad\xef\xbf\xbd.txt, Status=c0000034\n",
+        "\nCopied 1 files in 1 folders, 0.00 KiB; 1 failed, 1 links skipped.\n"}) {
+    EXPECT_NE(tree.output.find(line), std::string::npos) << line << " in:\n" << tree.output;
+  }
+  EXPECT_EQ(ReadBytes(folder_ / "copy.partial" / "kept.txt"), "kept");
+  const RunResult fifo = Run("tree\\fifo", "fifo.txt");
+  EXPECT_NE(fifo.output.find("Error openning, Status=c0000003\n"), std::string::npos)
+      << fifo.output;
+
+  fs::create_directory(folder_ / "listed");
+  WriteBytes(folder_ / "listed" / "a.txt", "a");
+  WriteBytes(folder_ / "listed" / "b.txt", "b");
+  fs::permissions(folder_ / "listed", fs::perms::owner_read | fs::perms::group_read |
+                                          fs::perms::others_read);
+  const RunResult locked = RunVantro({"listed", "unsearched", "/E"},
+                                     {.directory = folder_.Path(), .asNobody = true});
+  fs::permissions(folder_ / "listed", fs::perms::owner_all);
+  if (locked.exitCode == 125 || locked.exitCode == 127) {
+    GTEST_SKIP() << "the binary cannot be run as an unprivileged user here";
+  }
+  EXPECT_EQ(locked.exitCode, 1);
+  EXPECT_NE(locked.output.find("Error openning a.txt, Status=c0000022\n"), std::string::npos)
+      << locked.output;
+  EXPECT_NE(locked.output.find("Error openning b.txt, Status=c0000022\n"), std::string::npos);
+  EXPECT_FALSE(fs::exists(folder_ / "unsearched"));
 }
 
 // Writes past the file-size limit fail like the platform's writes instead of ending the
