@@ -449,6 +449,7 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
     const char* startIn = nullptr;
     bool sourceHeldElsewhere = false;  // another program reads it, sharing reading
     bool tree = false;                 // with /E
+    bool needsLinks = false;           // Linux links made beside the files
   };
   const Refusal refusals[] = {
       {"missing.txt", "out.txt", R"(Error openning, Status=c0000034\n)"},
@@ -485,15 +486,31 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
        true},
       {"Sub", "tw\\DIR\\new", R"(Error creating, Status=c000003a \(0\)\n)", true, nullptr, false,
        true},
+      // Inside the source by another name, whatever the names' case; a destination that is a
+      // link, even a dangling one, exists.
+      {"Sub", "SUB\\inner", R"(Error creating, Status=c000003a \(0\)\n)", false, nullptr, false,
+       true},
+      {"Sub", "Sub\\link\\inner", R"(Error creating, Status=c000000d \(0\)\n)", false, nullptr,
+       false, true, true},
+      {"Sub", "dangling", R"(Error creating, Status=c0000035 \(0\)\n)", false, nullptr, false, true,
+       true},
   };
   fs::create_directory(folder_.File("folder"));
   fs::create_directory(folder_.File("kept.partial"));
   fs::create_directory(folder_.File("Sub"));
   WriteBytes(folder_.File("Sub\\Inner.TXT"), kUpper);
+  const bool links =
+      LinuxShellAvailable() &&
+      RunLinuxShell("ln -s . " + ShellQuoted(LinuxPathOf(folder_.File("Sub\\link"))) +
+                    " && ln -s nowhere " + ShellQuoted(LinuxPathOf(folder_.File("dangling")))) == 0;
   const Snapshot before = folder_.Scratch().TakeSnapshot();
   for (const Refusal& refusal : refusals) {
     SCOPED_TRACE(std::string(refusal.source) + " -> " + refusal.destination);
     if (!CanRun(refusal.needsTwins, std::string(refusal.source) + " -> " + refusal.destination)) {
+      continue;
+    }
+    if (refusal.needsLinks && !links) {
+      notRun_.push_back(std::string(refusal.destination) + ": no Linux side makes a link");
       continue;
     }
     RunOptions options = Typed();
@@ -520,6 +537,32 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
     const std::string line = finished.output.substr(announcement.size());
     EXPECT_TRUE(std::regex_match(line, std::regex(refusal.line))) << line;
     EXPECT_EQ(folder_.Scratch().TakeSnapshot(), before) << "a refusal changed the folder";
+  }
+  SkipCasesNotRun();
+}
+
+// A tree's destination beside its source, whatever their names share: a name that begins
+// like the source's, a folder differing from the source in case alone, a one-letter name.
+TEST_F(CliTest, CopiesTreesBesideTheirSource) {
+  const struct {
+    const char* source;
+    const char* destination;
+    bool needsTwins = false;
+  } trees[] = {{"proj", "proj-backup"}, {"proj", "b"}, {"dsrc", "DSRC\\inner", true}};
+  fs::create_directory(folder_.File("proj"));
+  WriteBytes(folder_.File("proj\\x.txt"), kUpper);
+  const bool twins = folder_.WriteExactly("dsrc\\x.txt", kUpper) &&
+                     folder_.WriteExactly("DSRC\\y.txt", kLower);
+  for (const auto& tree : trees) {
+    SCOPED_TRACE(tree.destination);
+    if (tree.needsTwins && !twins) {
+      notRun_.push_back(std::string(tree.destination) + ": this folder cannot hold dsrc and DSRC");
+      continue;
+    }
+    const RunResult finished =
+        RunVantro({folder_.Name(tree.source), folder_.Name(tree.destination), "/E"}, Typed());
+    EXPECT_EQ(finished.exitCode, 0) << finished.output;
+    EXPECT_EQ(ReadBytes(folder_.File(std::string(tree.destination) + "\\x.txt")), kUpper);
   }
   SkipCasesNotRun();
 }
