@@ -105,6 +105,66 @@ mkdir -p "$files/tree/sub" && head -c 100000 /dev/urandom >"$files/tree/sub/a.bi
 truncate -s 8G "$files/tree/sub/big.bin"
 interrupt KILL tree /E
 
+# Ctrl+C as a console delivers it: SIGINT, with its default action (a background job of a
+# script starts with SIGINT ignored), which Wine hands to the program's control handler.
+# vantro ends the copy itself, says where a tree stands, and exits with STATUS_CONTROL_C_EXIT,
+# whose low byte (58) a Linux shell sees; every file of the unfinished tree is whole.
+mkdir -p "$files/small/a" "$files/small/b"
+for n in $(seq 1 600); do
+  printf 'a %d\n' "$n" >"$files/small/a/$n.txt"
+  printf 'b %d\n' "$n" >"$files/small/b/$n.txt"
+done
+only_whole() {
+  local file
+  [ ! -e "$files/$1" ] || return 1
+  while IFS= read -r file; do
+    cmp -s "$files/small/$file" "$files/$1.partial/$file" || return 1
+  done < <(cd "$files/$1.partial" 2>/dev/null && find . -type f)
+}
+begun() { [ -d "$files/$1.partial" ]; }
+stops=0 finished=0
+for run in $(seq 1 20); do
+  name="SIGINT at a random moment of a tree (run $run)"
+  env --default-signal=INT "$runner" "$exe" "$letter:\\small" "$letter:\\int$run" /E </dev/null \
+    >"$work/int$run.out" 2>&1 &
+  pid=$!
+  if ! within 20 begun "int$run"; then
+    fail "$name" "the tree was not begun: $(cat "$work/int$run.out")"
+    kill -KILL "$pid" 2>/dev/null
+  else
+    sleep "0.$((RANDOM % 10))$((RANDOM % 10))"
+    kill -INT "$pid"
+    wait "$pid"
+    code=$?
+    if [ "$code" -eq 0 ] && [ -d "$files/int$run" ]; then
+      finished=$((finished + 1))
+    elif [ "$code" -eq 0 ] || ! grep -q '^The unfinished copy is in ' "$work/int$run.out" ||
+         ! grep -q '^Copied .* failed, ' "$work/int$run.out" || ! only_whole "int$run"; then
+      fail "$name" "exit $code, or a line or a whole file missing: $(tail -3 "$work/int$run.out")"
+    else
+      stops=$((stops + 1))
+    fi
+  fi
+  pid=
+done
+echo "ok   SIGINT mid-tree: $stops of 20 runs stopped (exit $code), $finished finished first"
+env --default-signal=INT "$runner" "$exe" "$letter:\\big.bin" "$letter:\\big.INT" </dev/null \
+  >"$work/int.out" 2>&1 &
+pid=$!
+if ! within 20 grown "$files/big.INT"; then
+  fail "SIGINT mid-copy of one file" "the destination did not grow: $(cat "$work/int.out")"
+else
+  kill -INT "$pid"
+  wait "$pid"
+  code=$?
+  if [ "$code" -eq 0 ] || ! within 5 gone "$files/big.INT"; then
+    fail "SIGINT mid-copy of one file" "exit $code, the destination left or not"
+  else
+    echo "ok   SIGINT mid-copy of one file: exit $code, no destination"
+  fi
+fi
+pid=
+
 # change <name> <command on the source>: the source changed from the Linux side, which share
 # modes do not hold back, once the copy is under way: never a copy, and nothing left.
 change() {
