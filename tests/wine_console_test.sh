@@ -346,4 +346,20 @@ else
   show_pane short
 fi
 
+# 6. Ctrl+C in the middle of a tree: the copy ends itself, says where the tree stands, does not
+# pause, and exits with STATUS_CONTROL_C_EXIT's low byte, so a command chained with && does not
+# run.
+mkdir "$drive/tree"
+for n in $(seq 1 1500); do echo "$n" >"$drive/tree/$n.txt"; done
+begun() { [ -d "$drive/stopped.partial" ]; }
+start stop "$(q "$runner") $(q "$exe") $(q "$letter:\\tree") $(q "$letter:\\stopped") /E && echo go"
+if [ -n "$letter" ] && poll begun && sleep 0.3 && tmx send-keys -t stop C-c &&
+  [ "$(exit_code stop)" = 58 ] && shows stop '^Copied [0-9]+ files in 1 folders, ' &&
+  shows stop '^The unfinished copy is in ' && ! shows stop '^go$' && ! shows stop "^$prompt\$"; then
+  pass "Ctrl+C mid-tree: the summary and where the tree stays, no pause, exit 58, && stops"
+else
+  fail "Ctrl+C mid-tree: wanted the tree's last lines, no pause and exit 58"
+  show_pane stop
+fi
+
 [ "$failures" -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }
