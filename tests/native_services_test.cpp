@@ -13,6 +13,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "tests/support/linux_shell.h"
 #include "tests/support/scratch.h"
@@ -406,37 +407,137 @@ TEST_F(NativeServicesTest, EqualUnicodeStringFoldsCaseOnlyWhenAsked) {
   }
 }
 
-// Only a handle opened with DELETE may mark its file; a file still marked when its
-// handle closes is gone, one whose mark was cleared again stays.
+// Only a handle opened with DELETE may mark its file. The file goes at its handle's close
+// while delete-pending (class 13, or 64 without FILE_DISPOSITION_ON_CLOSE), which
+// DeletePending tells, or while the handle's on-close state is set (FILE_DELETE_ON_CLOSE,
+// or 64 with it), which only class 64 clears. Wine 8 has no class 64, and tells no file
+// delete-pending.
 TEST_F(NativeServicesTest, DispositionNeedsDeleteAccessAndActsAtClose) {
+  constexpr auto kBoth = FILE_DISPOSITION_DELETE | FILE_DISPOSITION_ON_CLOSE;
+  constexpr Expected kExDone{STATUS_SUCCESS, STATUS_NOT_IMPLEMENTED};
   const struct {
     const char* name;
     ACCESS_MASK access;
-    NTSTATUS marked;
-    bool clearAgain;
+    ULONG options;  // at the create, beside kSync
+    NTSTATUS created;
+    FILE_INFORMATION_CLASS markClass;
+    std::vector<ULONG> marks;  // in turn, each answered as marked says
+    Expected marked;
+    bool pending;
     bool remains;
+    bool wineRemains = remains;
   } cases[] = {
-      {"Unmarkable.txt", kWrite, STATUS_ACCESS_DENIED, false, true},
-      {"Marked.txt", kWrite | DELETE, STATUS_SUCCESS, false, false},
-      {"Cleared.txt", kWrite | DELETE, STATUS_SUCCESS, true, true},
+      {"Unmarkable.txt",
+       kWrite,
+       0,
+       0,
+       FileDispositionInformation,
+       {1},
+       {STATUS_ACCESS_DENIED},
+       false,
+       true},
+      {"Marked.txt", kWrite | DELETE, 0, 0, FileDispositionInformation, {1}, {0}, true, false},
+      {"Cleared.txt", kWrite | DELETE, 0, 0, FileDispositionInformation, {1, 0}, {0}, false, true},
+      {"OnClose.txt",
+       kWrite | DELETE,
+       FILE_DELETE_ON_CLOSE,
+       0,
+       FileDispositionInformation,
+       {0},
+       {0},
+       false,
+       false},
+      {"NoDeleteRight.txt",
+       kWrite,
+       FILE_DELETE_ON_CLOSE,
+       STATUS_INVALID_PARAMETER,
+       FileDispositionInformation,
+       {},
+       {0},
+       false,
+       false},
+      {"OnCloseCleared.txt",
+       kWrite | DELETE,
+       FILE_DELETE_ON_CLOSE,
+       0,
+       FileDispositionInformationEx,
+       {FILE_DISPOSITION_ON_CLOSE},
+       kExDone,
+       false,
+       true,
+       false},
+      {"ExMarked.txt",
+       kWrite | DELETE,
+       0,
+       0,
+       FileDispositionInformationEx,
+       {1},
+       kExDone,
+       true,
+       false,
+       true},
+      {"ExCleared.txt",
+       kWrite | DELETE,
+       0,
+       0,
+       FileDispositionInformationEx,
+       {1, 0},
+       kExDone,
+       false,
+       true},
+      {"ExOnClose.txt",
+       kWrite | DELETE,
+       0,
+       0,
+       FileDispositionInformationEx,
+       {kBoth, 0},
+       kExDone,
+       false,
+       false,
+       true},
+      {"ExUnmarkable.txt",
+       kWrite,
+       0,
+       0,
+       FileDispositionInformationEx,
+       {kBoth},
+       {STATUS_ACCESS_DENIED, STATUS_NOT_IMPLEMENTED},
+       false,
+       true},
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.name);
     HANDLE file = nullptr;
-    ASSERT_EQ(Create(row.name, &file, row.access, FILE_CREATE), STATUS_SUCCESS);
-    char bytes[] = "half a copy";
-    IO_STATUS_BLOCK io{};
-    EXPECT_EQ(NativeServices.ZwWriteFile(file, nullptr, nullptr, nullptr, &io, bytes, sizeof bytes,
-                                         nullptr, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(Mark(file, true), row.marked);
-    if (row.clearAgain) {
-      EXPECT_EQ(Mark(file, false), STATUS_SUCCESS);
+    ASSERT_EQ(Create(row.name, &file, row.access, FILE_CREATE, kSync | row.options), row.created);
+    if (file == nullptr) {
+      EXPECT_FALSE(fs::exists(scratch_ / row.name));
+      continue;
     }
+    IO_STATUS_BLOCK io{};
+    for (ULONG mark : row.marks) {
+      const bool ex = row.markClass == FileDispositionInformationEx;
+      EXPECT_EQ(NativeServices.ZwSetInformationFile(file, &io, &mark, ex ? sizeof mark : 1,
+                                                    row.markClass),
+                row.marked.Here());
+    }
+    FILE_STANDARD_INFORMATION standard{};
+    NativeServices.ZwQueryInformationFile(file, &io, &standard, sizeof standard,
+                                          FileStandardInformation);
+    EXPECT_EQ(standard.DeletePending != FALSE, row.pending && !kWine);  // Wine: always FALSE
     EXPECT_TRUE(fs::exists(scratch_ / row.name));
     CloseHandle(file);
-    EXPECT_EQ(fs::exists(scratch_ / row.name), row.remains);
+    EXPECT_EQ(fs::exists(scratch_ / row.name), kWine ? row.wineRemains : row.remains);
   }
+  // A read-only file cannot be opened to go at its close, nor marked.
+  constexpr auto kWrites =
+      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  fs::permissions(scratch_ / "Report.TXT", kWrites, fs::perm_options::remove);
+  HANDLE file = nullptr;
+  EXPECT_EQ(Create("Report.TXT", &file, kRead | DELETE, FILE_OPEN, kSync | FILE_DELETE_ON_CLOSE),
+            STATUS_CANNOT_DELETE);
+  ASSERT_EQ(Create("Report.TXT", &file, kRead | DELETE), STATUS_SUCCESS);
+  EXPECT_EQ(Mark(file, true), STATUS_CANNOT_DELETE);
+  CloseHandle(file);
 }
 
 // Each entry once, "." and ".." too, with the ID its own handle tells; a link as what it
