@@ -67,8 +67,8 @@ struct OpenObject {
   off_t listOffset;
   dev_t device;  // File: identity, so that only this file is removed
   ino_t inode;
-  std::size_t nameAt;       // File: where in path its name relative to parent begins
-  std::size_t volumeBytes;  // File: the bytes of path that are its volume's directory
+  std::size_t nameAt;          // File: where in path its name relative to parent begins
+  std::size_t volumeBytes;     // File: the bytes of path that are its volume's directory
   char path[kPosixPathBytes];  // File: its full path, or (kPathUnknown) only its name
 };
 

@@ -411,128 +411,50 @@ TEST_F(NativeServicesTest, EqualUnicodeStringFoldsCaseOnlyWhenAsked) {
 // while delete-pending (class 13, or 64 without FILE_DISPOSITION_ON_CLOSE), which
 // DeletePending tells, or while the handle's on-close state is set (FILE_DELETE_ON_CLOSE,
 // or 64 with it), which only class 64 clears. Wine 8 has no class 64, and tells no file
-// delete-pending.
+// delete-pending. A read-only file refuses both.
 TEST_F(NativeServicesTest, DispositionNeedsDeleteAccessAndActsAtClose) {
-  constexpr auto kBoth = FILE_DISPOSITION_DELETE | FILE_DISPOSITION_ON_CLOSE;
-  constexpr Expected kExDone{STATUS_SUCCESS, STATUS_NOT_IMPLEMENTED};
+  constexpr ULONG kOnClose = FILE_DISPOSITION_ON_CLOSE;
+  constexpr Expected kEx{STATUS_SUCCESS, STATUS_NOT_IMPLEMENTED};
+  constexpr Expected kDenied{STATUS_ACCESS_DENIED};
   const struct {
     const char* name;
     ACCESS_MASK access;
-    ULONG options;  // at the create, beside kSync
-    NTSTATUS created;
-    FILE_INFORMATION_CLASS markClass;
-    std::vector<ULONG> marks;  // in turn, each answered as marked says
+    bool deleteOnClose, ex;  // given at the create; the marks, in turn, by class 64 (else 13)
+    std::vector<ULONG> marks;
     Expected marked;
-    bool pending;
-    bool remains;
-    bool wineRemains = remains;
+    bool pending, remains, wineRemains = remains;
   } cases[] = {
-      {"Unmarkable.txt",
-       kWrite,
-       0,
-       0,
-       FileDispositionInformation,
-       {1},
-       {STATUS_ACCESS_DENIED},
-       false,
-       true},
-      {"Marked.txt", kWrite | DELETE, 0, 0, FileDispositionInformation, {1}, {0}, true, false},
-      {"Cleared.txt", kWrite | DELETE, 0, 0, FileDispositionInformation, {1, 0}, {0}, false, true},
-      {"OnClose.txt",
-       kWrite | DELETE,
-       FILE_DELETE_ON_CLOSE,
-       0,
-       FileDispositionInformation,
-       {0},
-       {0},
-       false,
-       false},
-      {"NoDeleteRight.txt",
-       kWrite,
-       FILE_DELETE_ON_CLOSE,
-       STATUS_INVALID_PARAMETER,
-       FileDispositionInformation,
-       {},
-       {0},
-       false,
-       false},
-      {"OnCloseCleared.txt",
-       kWrite | DELETE,
-       FILE_DELETE_ON_CLOSE,
-       0,
-       FileDispositionInformationEx,
-       {FILE_DISPOSITION_ON_CLOSE},
-       kExDone,
-       false,
-       true,
-       false},
-      {"ExMarked.txt",
-       kWrite | DELETE,
-       0,
-       0,
-       FileDispositionInformationEx,
-       {1},
-       kExDone,
-       true,
-       false,
-       true},
-      {"ExCleared.txt",
-       kWrite | DELETE,
-       0,
-       0,
-       FileDispositionInformationEx,
-       {1, 0},
-       kExDone,
-       false,
-       true},
-      {"ExOnClose.txt",
-       kWrite | DELETE,
-       0,
-       0,
-       FileDispositionInformationEx,
-       {kBoth, 0},
-       kExDone,
-       false,
-       false,
-       true},
-      {"ExUnmarkable.txt",
-       kWrite,
-       0,
-       0,
-       FileDispositionInformationEx,
-       {kBoth},
-       {STATUS_ACCESS_DENIED, STATUS_NOT_IMPLEMENTED},
-       false,
-       true},
+      {"Unmarkable.txt", kWrite, false, false, {1}, kDenied, false, true},
+      {"Marked.txt", kWrite | DELETE, false, false, {1}, {0}, true, false},
+      {"Cleared.txt", kWrite | DELETE, false, false, {1, 0}, {0}, false, true},
+      {"OnClose.txt", kWrite | DELETE, true, false, {0}, {0}, false, false},
+      {"OnCloseCleared.txt", kWrite | DELETE, true, true, {kOnClose}, kEx, false, true, false},
+      {"ExOnClose.txt", kWrite | DELETE, false, true, {kOnClose | 1, 0}, kEx, false, false, true},
+      {"ExUnmarkable.txt", kWrite, false, true, {1}, {kDenied.status, kEx.wine}, false, true},
   };
+  HANDLE file = nullptr;
+  IO_STATUS_BLOCK io{};
   for (const auto& row : cases) {
     SCOPED_TRACE(row.name);
-    HANDLE file = nullptr;
-    ASSERT_EQ(Create(row.name, &file, row.access, FILE_CREATE, kSync | row.options), row.created);
-    if (file == nullptr) {
-      EXPECT_FALSE(fs::exists(scratch_ / row.name));
-      continue;
-    }
-    IO_STATUS_BLOCK io{};
+    const ULONG options = kSync | (row.deleteOnClose ? FILE_DELETE_ON_CLOSE : 0);
+    ASSERT_EQ(Create(row.name, &file, row.access, FILE_CREATE, options), STATUS_SUCCESS);
     for (ULONG mark : row.marks) {
-      const bool ex = row.markClass == FileDispositionInformationEx;
-      EXPECT_EQ(NativeServices.ZwSetInformationFile(file, &io, &mark, ex ? sizeof mark : 1,
-                                                    row.markClass),
+      EXPECT_EQ(NativeServices.ZwSetInformationFile(
+                    file, &io, &mark, row.ex ? sizeof mark : 1,
+                    row.ex ? FileDispositionInformationEx : FileDispositionInformation),
                 row.marked.Here());
     }
     FILE_STANDARD_INFORMATION standard{};
     NativeServices.ZwQueryInformationFile(file, &io, &standard, sizeof standard,
                                           FileStandardInformation);
-    EXPECT_EQ(standard.DeletePending != FALSE, row.pending && !kWine);  // Wine: always FALSE
+    EXPECT_EQ(standard.DeletePending != FALSE, row.pending && !kWine);
     EXPECT_TRUE(fs::exists(scratch_ / row.name));
     CloseHandle(file);
     EXPECT_EQ(fs::exists(scratch_ / row.name), kWine ? row.wineRemains : row.remains);
   }
-  // A read-only file cannot be opened to go at its close, nor marked.
-  constexpr auto kWrites =
-      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-  fs::permissions(scratch_ / "Report.TXT", kWrites, fs::perm_options::remove);
-  HANDLE file = nullptr;
+  EXPECT_EQ(Create("Right.txt", &file, kWrite, FILE_CREATE, kSync | FILE_DELETE_ON_CLOSE),
+            STATUS_INVALID_PARAMETER);
+  fs::permissions(scratch_ / "Report.TXT", fs::perms::owner_read);
   EXPECT_EQ(Create("Report.TXT", &file, kRead | DELETE, FILE_OPEN, kSync | FILE_DELETE_ON_CLOSE),
             STATUS_CANNOT_DELETE);
   ASSERT_EQ(Create("Report.TXT", &file, kRead | DELETE), STATUS_SUCCESS);

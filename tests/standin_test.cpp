@@ -1,6 +1,5 @@
 // What only the stand-in can show: permissions that bind only below root, files reached by
-// a device path through links of the test's own, console control events from signals, and
-// creates cut short by the handle table or the descriptor limit.
+// a device path through links of the test's own, control events, creates cut short.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -8,12 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "native/native_services.h"
 #include "standin/start_up.h"
@@ -30,6 +29,37 @@ constexpr ACCESS_MASK kRead = GENERIC_READ | SYNCHRONIZE;
 constexpr ACCESS_MASK kWrite = GENERIC_WRITE | SYNCHRONIZE;
 constexpr ULONG kSync = FILE_SYNCHRONOUS_IO_ALERT;
 const std::string kVolume = "\\Device\\UnitD";
+
+// Runs body in a forked child: what it wrote to its report descriptor, and how it ended.
+template <typename Body>
+std::string InChild(const Body& body, int* ended) {
+  int channel[2];
+  EXPECT_EQ(pipe(channel), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    body(channel[1]);
+    _exit(0);
+  }
+  close(channel[1]);
+  std::string written;
+  for (char byte = 0; read(channel[0], &byte, 1) == 1;) {
+    written += byte;
+  }
+  close(channel[0]);
+  waitpid(child, ended, 0);
+  return written;
+}
+
+// The routine writes its event and whether it ran on the main thread (M) or another (T).
+pthread_t mainThread;
+int reportTo = -1;
+BOOL routineAnswer = FALSE;
+
+BOOL Routine(DWORD event) {
+  const char seen[] = {static_cast<char>('0' + event),
+                       pthread_equal(pthread_self(), mainThread) != 0 ? 'M' : 'T'};
+  return write(reportTo, seen, sizeof seen) == sizeof seen ? routineAnswer : FALSE;
+}
 
 class StandinTest : public testing::Test {
  protected:
@@ -50,103 +80,21 @@ class StandinTest : public testing::Test {
   // root. No status: the child could not become nobody.
   static std::optional<NTSTATUS> CreateAsNobody(const std::string& path, ACCESS_MASK access = kRead,
                                                 ULONG disposition = FILE_OPEN) {
-    int channel[2];
-    EXPECT_EQ(pipe(channel), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-      if (!DropToNobody()) {
-        _exit(1);
-      }
-      HANDLE handle = nullptr;
-      const NTSTATUS status = Create(path, &handle, access, disposition);
-      _exit(write(channel[1], &status, sizeof status) == sizeof status ? 0 : 1);
-    }
-    close(channel[1]);
+    int ended = 0;
+    const std::string reported = InChild(
+        [&](int report) {
+          HANDLE handle = nullptr;
+          const NTSTATUS status = DropToNobody() ? Create(path, &handle, access, disposition) : 0;
+          _exit(status != 0 && write(report, &status, sizeof status) == sizeof status ? 0 : 1);
+        },
+        &ended);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    const bool reported = read(channel[0], &status, sizeof status) == sizeof status;
-    close(channel[0]);
-    int exitStatus = 0;
-    waitpid(child, &exitStatus, 0);
-    return reported ? std::optional(status) : std::nullopt;
-  }
-
-  // In a forked child: the status of a create in the scratch folder's handle when only
-  // spare descriptors are left.
-  static NTSTATUS CreateWithSpareDescriptors(const char* name, ACCESS_MASK access, ULONG options,
-                                             int spare) {
-    int channel[2];
-    EXPECT_EQ(pipe(channel), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-      HANDLE folder = nullptr;
-      HANDLE file = nullptr;
-      Create(kVolume + "\\", &folder, kRead, FILE_OPEN);
-      const int lowestFree = open("/dev/null", O_RDONLY);
-      close(lowestFree);
-      rlimit limit{};
-      getrlimit(RLIMIT_NOFILE, &limit);
-      limit.rlim_cur = static_cast<rlim_t>(lowestFree + spare);
-      NTSTATUS status =
-          setrlimit(RLIMIT_NOFILE, &limit) == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-      if (status == STATUS_SUCCESS) {
-        status = CreateNative(NativeServices, Widen(name), &file, access, FILE_CREATE, options, 0,
-                              folder);
-      }
-      _exit(write(channel[1], &status, sizeof status) == sizeof status ? 0 : 1);
-    }
-    close(channel[1]);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    EXPECT_EQ(read(channel[0], &status, sizeof status), sizeof status);
-    close(channel[0]);
-    waitpid(child, nullptr, 0);
-    return status;
+    std::memcpy(&status, reported.data(), std::min(reported.size(), sizeof status));
+    return reported.size() == sizeof status ? std::optional(status) : std::nullopt;
   }
 
   ScratchFolder scratch_;
 };
-
-// What a forked child saw of a control event: the routine's event and whether it ran on the
-// main thread (M) or another (T), then A once the main thread went on after it.
-pthread_t mainThread;
-int reportTo = -1;
-BOOL routineAnswer = FALSE;
-std::atomic<bool> routineCalled{false};
-
-BOOL Routine(DWORD event) {
-  const char seen[] = {static_cast<char>('0' + event),
-                       pthread_equal(pthread_self(), mainThread) != 0 ? 'M' : 'T'};
-  EXPECT_EQ(write(reportTo, seen, sizeof seen), 2);
-  routineCalled = true;
-  return routineAnswer;
-}
-
-// The main thread waits for the routine, then ends its run as failed.
-std::string SignalInChild(int signalNumber, BOOL answer, bool ignoredAtStart, int* status) {
-  int channel[2];
-  EXPECT_EQ(pipe(channel), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    mainThread = pthread_self();
-    reportTo = channel[1];
-    routineAnswer = answer;
-    signal(signalNumber, ignoredAtStart ? SIG_IGN : SIG_DFL);
-    SetConsoleCtrlHandler(Routine, TRUE);
-    kill(getpid(), signalNumber);
-    for (int waited = 0; !routineCalled && waited < 100; ++waited) {
-      usleep(10000);
-    }
-    usleep(200000);
-    _exit(write(reportTo, "A", 1) == 1 ? standin::EndProcess(1) : 2);
-  }
-  close(channel[1]);
-  std::string seen;
-  for (char byte = 0; read(channel[0], &byte, 1) == 1;) {
-    seen += byte;
-  }
-  close(channel[0]);
-  waitpid(child, status, 0);
-  return seen;
-}
 
 // The device name itself and the link in front of it lead to the same files.
 TEST_F(StandinTest, DevicePathAndDriveLinkNameTheSameFiles) {
@@ -172,10 +120,10 @@ TEST_F(StandinTest, RefusedPermissionIsAccessDenied) {
   EXPECT_EQ(CreateAsNobody(kVolume + "\\New.txt", kWrite, FILE_CREATE), STATUS_ACCESS_DENIED);
 }
 
-// A signal brings its event to the routine on a thread of its own; Ctrl+C or Ctrl+Break
-// taken lets the main thread go on, and its failed end is still that signal's. A close
-// event ends the process once the routine returns, as does an event no routine takes.
-TEST(ControlEventTest, SignalReachesTheRoutineOnAThreadOfItsOwn) {
+// A signal brings its event to the routine on a thread of its own. When the routine takes
+// Ctrl+C or Ctrl+Break the main thread goes on (A), and its failed end is that signal's; a
+// close event ends the process once the routine returns, as does an event none takes.
+TEST_F(StandinTest, SignalReachesTheRoutineOnAThreadOfItsOwn) {
   const struct {
     int signalNumber;
     BOOL answer;
@@ -187,35 +135,59 @@ TEST(ControlEventTest, SignalReachesTheRoutineOnAThreadOfItsOwn) {
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(testing::Message() << row.signalNumber << " " << row.answer);
-    int status = 0;
-    EXPECT_EQ(SignalInChild(row.signalNumber, row.answer, row.ignoredAtStart, &status), row.seen);
-    EXPECT_EQ(WIFSIGNALED(status) ? WTERMSIG(status) : -WEXITSTATUS(status),
+    int ended = 0;
+    const std::string seen = InChild(
+        [&row](int report) {
+          mainThread = pthread_self();
+          reportTo = report;
+          routineAnswer = row.answer;
+          signal(row.signalNumber, row.ignoredAtStart ? SIG_IGN : SIG_DFL);
+          SetConsoleCtrlHandler(Routine, TRUE);
+          kill(getpid(), row.signalNumber);
+          usleep(500000);
+          _exit(write(report, "A", 1) == 1 ? standin::EndProcess(1) : 2);
+        },
+        &ended);
+    EXPECT_EQ(seen, row.seen);
+    EXPECT_EQ(WIFSIGNALED(ended) ? WTERMSIG(ended) : -WEXITSTATUS(ended),
               row.ignoredAtStart ? -1 : row.signalNumber);
   }
 }
 
-// A create that cannot finish for want of a handle or a descriptor leaves nothing behind:
-// the handle table full; a descriptor for the file but none for the folder it keeps; a
-// new folder that cannot be opened.
+// A create cut short leaves nothing behind: with the handle table full; with a descriptor
+// for the file but none for the folder it keeps; with a folder made but no descriptor left.
 TEST_F(StandinTest, CreateCutShortLeavesNothing) {
-  std::vector<HANDLE> held;
-  HANDLE file = nullptr;
-  while (standin::OpenHandleCount() < 320 &&
-         CreateNative(NativeServices, Widen(kVolume + "\\Report.TXT"), &file, kRead, FILE_OPEN,
-                      kSync, FILE_SHARE_READ) == STATUS_SUCCESS) {
-    held.push_back(file);
-  }
-  EXPECT_EQ(Create(kVolume + "\\Left.txt", &file, kWrite | DELETE, FILE_CREATE),
-            STATUS_TOO_MANY_OPENED_FILES);
-  for (HANDLE handle : held) {
-    CloseHandle(handle);
-  }
-  EXPECT_EQ(CreateWithSpareDescriptors("Kept.txt", kWrite | DELETE, kSync, 1),
-            STATUS_TOO_MANY_OPENED_FILES);
-  EXPECT_EQ(CreateWithSpareDescriptors("Made", kRead, FILE_DIRECTORY_FILE | kSync, 0),
-            STATUS_TOO_MANY_OPENED_FILES);
-  for (const char* name : {"Left.txt", "Kept.txt", "Made"}) {
-    EXPECT_FALSE(fs::exists(scratch_ / name)) << name;
+  const struct {
+    const char* name;
+    ACCESS_MASK access;
+    ULONG options;
+    int spare;  // descriptors left; -1: the handle table full instead
+  } cases[] = {{"Left.txt", kWrite | DELETE, kSync, -1},
+               {"Kept.txt", kWrite | DELETE, kSync, 1},
+               {"Made", kRead, FILE_DIRECTORY_FILE, 0}};
+  for (const auto& row : cases) {
+    int ended = 0;
+    InChild(
+        [&row](int /*report*/) {
+          HANDLE folder = nullptr, file = nullptr;
+          Create(kVolume + "\\", &folder);
+          while (row.spare < 0 && CreateNative(NativeServices, Widen(kVolume + "\\Report.TXT"),
+                                               &file, kRead, FILE_OPEN, kSync, 1) == 0) {
+          }
+          const int lowestFree = open("/dev/null", O_RDONLY);
+          const rlim_t descriptors = static_cast<rlim_t>(lowestFree + row.spare);
+          const rlimit limit{descriptors, descriptors};
+          const bool limited =
+              row.spare < 0 || (close(lowestFree) == 0 && setrlimit(RLIMIT_NOFILE, &limit) == 0);
+          _exit(limited && CreateNative(NativeServices, Widen(row.name), &file, row.access,
+                                        FILE_CREATE, row.options, 0,
+                                        folder) == STATUS_TOO_MANY_OPENED_FILES
+                    ? 0
+                    : 1);
+        },
+        &ended);
+    EXPECT_EQ(ended, 0) << row.name;
+    EXPECT_FALSE(fs::exists(scratch_ / row.name)) << row.name;
   }
 }
 
