@@ -53,5 +53,5 @@ int main(int argc, char* argv[]) {
   const int passed = decoded + (AsksForTree(argc, argv) ? 1 : 0);
   arguments[decoded] = passed > decoded ? treeSwitch : nullptr;
   arguments[passed] = nullptr;
-  return RunCommand(passed, arguments);
+  return standin::EndProcess(RunCommand(passed, arguments));
 }

@@ -104,20 +104,6 @@ VOID Sleep(DWORD milliseconds) {
   }
 }
 
-// The routine that takes the console's control events in place of the default, which ends
-// the process.
-namespace {
-PHANDLER_ROUTINE controlRoutine = nullptr;
-}  // namespace
-
-BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handlerRoutine, BOOL add) {
-  if (handlerRoutine == nullptr) {
-    return FALSE;
-  }
-  controlRoutine = add != FALSE ? handlerRoutine : nullptr;
-  return TRUE;
-}
-
 // Like the real one, fails on a handle that is not a console: here, not a terminal.
 BOOL WriteConsoleW(HANDLE console, const VOID* buffer, DWORD charsToWrite, LPDWORD charsWritten,
                    LPVOID /*reserved*/) {

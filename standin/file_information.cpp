@@ -86,7 +86,8 @@ NTSTATUS QueryStandard(const OpenObject& object, PIO_STATUS_BLOCK io, PVOID info
   reply->AllocationSize.QuadPart = AllocationOf(file);
   reply->EndOfFile.QuadPart = EndOfFileOf(file);
   reply->NumberOfLinks = static_cast<ULONG>(file.st_nlink);
-  reply->DeletePending = object.deleteOnClose != 0 ? TRUE : FALSE;
+  // The handle's on-close state shows only once the handle is cleaned up, as on Windows.
+  reply->DeletePending = object.deletePending != 0 ? TRUE : FALSE;
   reply->Directory = S_ISDIR(file.st_mode) ? TRUE : FALSE;
   return CompleteIo(io, STATUS_SUCCESS, sizeof(FILE_STANDARD_INFORMATION));
 }

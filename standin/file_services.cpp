@@ -18,29 +18,38 @@ constexpr ACCESS_MASK kWriteRights = GENERIC_WRITE | 0x2 | 0x4;  // FILE_WRITE/A
 constexpr ULONG_PTR kFileOpened = 1;
 constexpr ULONG_PTR kFileCreated = 2;
 
+// What a create asks, as ZwCreateFile takes it.
+struct Request {
+  ACCESS_MASK access;
+  ULONG shareAccess;
+  ULONG disposition;
+  ULONG options;
+};
+
 // A folder is opened to be read whatever the rights asked: on a folder the rights to write
 // and append are those to add files and folders to it.
-int OpenFlags(ACCESS_MASK access, ULONG disposition, ULONG options) {
-  const bool folder = (options & FILE_DIRECTORY_FILE) != 0;
-  const bool reads = (access & kReadRights) != 0;
-  const bool writes = !folder && (access & kWriteRights) != 0;
+int OpenFlags(const Request& request) {
+  const bool folder = (request.options & FILE_DIRECTORY_FILE) != 0;
+  const bool reads = (request.access & kReadRights) != 0;
+  const bool writes = !folder && (request.access & kWriteRights) != 0;
   int flags = O_CLOEXEC | O_NOCTTY;
   flags |= reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
-  return flags | (disposition == FILE_CREATE && !folder ? O_CREAT | O_EXCL : 0);
+  return flags | (request.disposition == FILE_CREATE && !folder ? O_CREAT | O_EXCL : 0);
 }
 
-// What the create options demand of the kind of file that was opened.
-NTSTATUS CheckKind(int descriptor, ULONG options) {
-  struct stat opened {};
-  if (fstat(descriptor, &opened) != 0) {
-    return StatusFromErrno(errno);
-  }
+// What the create options demand of the file that was opened. As on Windows (MS-FSA
+// 2.1.5.1.2.1), a read-only file cannot be opened to be removed at its close; Wine ignores
+// read-only on a folder.
+NTSTATUS CheckKind(const struct stat& opened, ULONG options) {
   const bool folder = S_ISDIR(opened.st_mode);
   if (folder && (options & FILE_NON_DIRECTORY_FILE) != 0) {
     return STATUS_FILE_IS_A_DIRECTORY;
   }
   if (!folder && (options & FILE_DIRECTORY_FILE) != 0) {
     return STATUS_NOT_A_DIRECTORY;
+  }
+  if (!folder && (options & FILE_DELETE_ON_CLOSE) != 0 && NobodyMayWrite(opened.st_mode)) {
+    return STATUS_CANNOT_DELETE;
   }
   return STATUS_SUCCESS;
 }
@@ -52,25 +61,49 @@ NTSTATUS LockShare(int descriptor, ULONG shareAccess) {
   return flock(descriptor, mode | LOCK_NB) == 0 ? STATUS_SUCCESS : STATUS_SHARING_VIOLATION;
 }
 
+// Checks the file opened, then takes its share; a create that cannot finish removes what
+// it made (made: its identity, else zero), and only that.
+NTSTATUS FinishOpen(int at, const char* name, const Request& request, int descriptor,
+                    struct stat& made) {
+  struct stat opened {};
+  NTSTATUS status =
+      fstat(descriptor, &opened) == 0 ? CheckKind(opened, request.options) : StatusFromErrno(errno);
+  if (request.disposition == FILE_CREATE && made.st_ino == 0) {
+    made = opened;
+  }
+  if (status == STATUS_SUCCESS) {
+    status = LockShare(descriptor, request.shareAccess);
+  }
+  if (status != STATUS_SUCCESS && made.st_ino != 0) {
+    RemoveIfStill(at, name, made.st_dev, made.st_ino);
+  }
+  return status;
+}
+
 // Opens a name relative to the folder at (AT_FDCWD: a full path); a folder to create is
 // made first, then opened as an existing one.
-NTSTATUS OpenAt(int at, char* name, ACCESS_MASK access, ULONG shareAccess, ULONG disposition,
-                ULONG options, int* descriptor) {
-  if (disposition != FILE_OPEN && disposition != FILE_CREATE) {
+NTSTATUS OpenAt(int at, char* name, const Request& request, int* descriptor) {
+  if (request.disposition != FILE_OPEN && request.disposition != FILE_CREATE) {
     return STATUS_INVALID_PARAMETER;
   }
-  const bool newFolder = disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE) != 0;
+  const bool newFolder =
+      request.disposition == FILE_CREATE && (request.options & FILE_DIRECTORY_FILE) != 0;
+  struct stat made {};
   if (newFolder && mkdirat(at, name, 0777) != 0) {
     return errno == ENOENT ? MissingStatus(at, name) : StatusFromErrno(errno);
   }
-  *descriptor = openat(at, name, OpenFlags(access, disposition, options), 0666);
+  if (newFolder && fstatat(at, name, &made, AT_SYMLINK_NOFOLLOW) != 0) {
+    made = {};
+  }
+  *descriptor = openat(at, name, OpenFlags(request), 0666);
   if (*descriptor < 0) {
-    return errno == ENOENT ? MissingStatus(at, name) : StatusFromErrno(errno);
+    const int error = errno;
+    if (made.st_ino != 0) {
+      RemoveIfStill(at, name, made.st_dev, made.st_ino);
+    }
+    return error == ENOENT ? MissingStatus(at, name) : StatusFromErrno(error);
   }
-  NTSTATUS status = CheckKind(*descriptor, options);
-  if (status == STATUS_SUCCESS) {
-    status = LockShare(*descriptor, shareAccess);
-  }
+  const NTSTATUS status = FinishOpen(at, name, request, *descriptor, made);
   if (status != STATUS_SUCCESS) {
     close(*descriptor);
   }
@@ -115,14 +148,12 @@ NTSTATUS Locate(const OBJECT_ATTRIBUTES& attributes, Target& target) {
 
 // Opens what is named; a name ending in a separator names a folder or nothing, and a file
 // is never created under such a name.
-NTSTATUS OpenTarget(Target& target, ACCESS_MASK access, ULONG shareAccess, ULONG disposition,
-                    ULONG options, int* descriptor) {
+NTSTATUS OpenTarget(Target& target, const Request& request, int* descriptor) {
   const bool trailingSeparator = target.where.trailingSeparator;
-  if (trailingSeparator && disposition == FILE_CREATE) {
+  if (trailingSeparator && request.disposition == FILE_CREATE) {
     return STATUS_OBJECT_NAME_INVALID;
   }
-  NTSTATUS status = OpenAt(target.at, target.where.path + target.nameAt, access, shareAccess,
-                           disposition, options, descriptor);
+  NTSTATUS status = OpenAt(target.at, target.where.path + target.nameAt, request, descriptor);
   if (status == STATUS_SUCCESS && trailingSeparator && !IsFolder(*descriptor)) {
     close(*descriptor);
     status = STATUS_OBJECT_NAME_INVALID;
@@ -130,21 +161,28 @@ NTSTATUS OpenTarget(Target& target, ACCESS_MASK access, ULONG shareAccess, ULONG
   return status;
 }
 
-// Keeps where the file is; one that may be removed or renamed keeps its folder too.
-NTSTATUS Record(OpenObject& object, const Target& target, int descriptor, ACCESS_MASK access) {
+// A file that may be removed or renamed keeps its folder: taken before the open, so that
+// a create never fails after its file is made for want of a descriptor.
+NTSTATUS KeepParent(OpenObject& object, const Target& target, ACCESS_MASK access) {
+  if ((access & DELETE) == 0) {
+    return STATUS_SUCCESS;
+  }
+  object.parent = target.at == AT_FDCWD ? AT_FDCWD : KeepFolder(target.at);
+  return object.parent == -1 ? StatusFromErrno(errno) : STATUS_SUCCESS;
+}
+
+// Keeps where the file is; its on-close state last, once the rest is in place.
+void Record(OpenObject& object, const Target& target, int descriptor, const Request& request) {
   struct stat opened {};
   fstat(descriptor, &opened);
   object.descriptor = descriptor;
-  object.access = access;
+  object.access = request.access;
   object.device = opened.st_dev;
   object.inode = opened.st_ino;
   std::strcpy(object.path, target.where.path);
   object.nameAt = target.nameAt;
   object.volumeBytes = target.where.volumeBytes;
-  if ((access & DELETE) != 0) {
-    object.parent = target.at == AT_FDCWD ? AT_FDCWD : KeepFolder(target.at);
-  }
-  return (access & DELETE) != 0 && object.parent == -1 ? StatusFromErrno(errno) : STATUS_SUCCESS;
+  object.deleteOnClose = (request.options & FILE_DELETE_ON_CLOSE) != 0 ? 1 : 0;
 }
 
 ssize_t Transfer(bool writing, int descriptor, PVOID buffer, ULONG length,
@@ -163,34 +201,39 @@ ssize_t Transfer(bool writing, int descriptor, PVOID buffer, ULONG length,
 
 }  // namespace
 
+// The handle's slot and the folder it keeps are taken before the file is opened, so that
+// a create that cannot finish leaves nothing behind. FILE_DELETE_ON_CLOSE without DELETE
+// is refused as the I/O manager refuses it, before any file system sees the create.
 NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
                       PIO_STATUS_BLOCK io, PLARGE_INTEGER /*allocationSize*/,
                       ULONG /*fileAttributes*/, ULONG shareAccess, ULONG disposition, ULONG options,
                       PVOID /*eaBuffer*/, ULONG /*eaLength*/) {
-  if (handle == nullptr || attributes == nullptr || io == nullptr) {
+  if (handle == nullptr || attributes == nullptr || io == nullptr ||
+      ((options & FILE_DELETE_ON_CLOSE) != 0 && (access & DELETE) == 0)) {
     return STATUS_INVALID_PARAMETER;
   }
   Target target;
-  int descriptor = -1;
   NTSTATUS status = Locate(*attributes, target);
-  if (status == STATUS_SUCCESS) {
-    status = OpenTarget(target, access, shareAccess, disposition, options, &descriptor);
-  }
   if (status != STATUS_SUCCESS) {
     return CompleteIo(io, status, 0);
   }
   OpenObject* object = nullptr;
   *handle = AllocateObject(ObjectKind::File, &object);
   if (*handle == nullptr) {
-    close(descriptor);
     return CompleteIo(io, STATUS_TOO_MANY_OPENED_FILES, 0);
   }
-  status = Record(*object, target, descriptor, access);
+  const Request request{access, shareAccess, disposition, options};
+  int descriptor = -1;
+  status = KeepParent(*object, target, access);
+  if (status == STATUS_SUCCESS) {
+    status = OpenTarget(target, request, &descriptor);
+  }
   if (status != STATUS_SUCCESS) {
     ReleaseObject(*handle);
     *handle = nullptr;
     return CompleteIo(io, status, 0);
   }
+  Record(*object, target, descriptor, request);
   return CompleteIo(io, STATUS_SUCCESS, disposition == FILE_CREATE ? kFileCreated : kFileOpened);
 }
 

@@ -21,15 +21,44 @@ mode_t ModeOf(int descriptor) {
   return fstat(descriptor, &file) == 0 ? file.st_mode : 0;
 }
 
-// As Wine does: the deletion mark of a read-only file is refused.
+bool IsReadOnly(int descriptor) {
+  const mode_t mode = ModeOf(descriptor);
+  return mode != 0 && NobodyMayWrite(mode);
+}
+
+// Sets or clears the file's delete-pending state; it cannot clear the handle's on-close
+// state. The mark of a read-only file is refused, as MS-FSA 2.1.5.15.3 says and Wine 8 does.
 NTSTATUS SetDisposition(OpenObject& object, PIO_STATUS_BLOCK io, const void* information) {
   const bool doDelete =
       static_cast<const FILE_DISPOSITION_INFORMATION*>(information)->DoDeleteFile != 0;
-  const mode_t mode = ModeOf(object.descriptor);
-  if (doDelete && mode != 0 && NobodyMayWrite(mode)) {
-    return STATUS_ACCESS_DENIED;
+  if (doDelete && IsReadOnly(object.descriptor)) {
+    return STATUS_CANNOT_DELETE;
   }
-  object.deleteOnClose = doDelete ? 1 : 0;
+  object.deletePending = doDelete ? 1 : 0;
+  return CompleteIo(io, STATUS_SUCCESS, 0);
+}
+
+// The newer mark (Windows 10 1809 on): with FILE_DISPOSITION_ON_CLOSE it sets or clears
+// the handle's on-close state, else the file's delete-pending state. The flags and the
+// read-only refusal as learn.microsoft.com/windows-hardware/drivers/ddi/ntddk/
+// ns-ntddk-_file_disposition_information_ex gives them; other flags are invalid. POSIX
+// semantics change nothing here (a name already goes at its handle's close), nor does the
+// image section check (no file is mapped as an image).
+NTSTATUS SetDispositionEx(OpenObject& object, PIO_STATUS_BLOCK io, const void* information) {
+  constexpr ULONG kKnown = kDispositionDelete | kDispositionPosixSemantics |
+                           kDispositionImageSectionCheck | kDispositionOnClose |
+                           kDispositionIgnoreReadOnly;
+  const ULONG flags = *static_cast<const ULONG*>(information);
+  const bool doDelete = (flags & kDispositionDelete) != 0;
+  if ((flags & ~kKnown) != 0) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (doDelete && (flags & kDispositionIgnoreReadOnly) == 0 && IsReadOnly(object.descriptor)) {
+    return STATUS_CANNOT_DELETE;
+  }
+  volatile sig_atomic_t& state =
+      (flags & kDispositionOnClose) != 0 ? object.deleteOnClose : object.deletePending;
+  state = doDelete ? 1 : 0;
   return CompleteIo(io, STATUS_SUCCESS, 0);
 }
 
@@ -126,6 +155,7 @@ ACCESS_MASK RightsToSet(FILE_INFORMATION_CLASS informationClass, ULONG* minimum)
   constexpr ACCESS_MASK kWriteAttributes = GENERIC_WRITE | FILE_WRITE_ATTRIBUTES;
   switch (static_cast<int>(informationClass)) {
     case FileDispositionInformation: *minimum = sizeof(FILE_DISPOSITION_INFORMATION); return DELETE;
+    case kDispositionExClass: *minimum = sizeof(ULONG); return DELETE;
     case FileBasicInformation: *minimum = sizeof(FILE_BASIC_INFORMATION); return kWriteAttributes;
     case FileRenameInformation:
       *minimum = offsetof(FILE_RENAME_INFORMATION, FileName);
@@ -156,6 +186,7 @@ NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID informatio
     case FileBasicInformation: return SetBasic(*object, io, information);
     case FileRenameInformation: return SetRename(*object, io, information, length);
     case kCaseSensitiveClass: return SetCaseSensitive(*object, io, information);
+    case kDispositionExClass: return SetDispositionEx(*object, io, information);
     default: return SetDisposition(*object, io, information);
   }
 }

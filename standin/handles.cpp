@@ -20,17 +20,20 @@ HANDLE HandleOf(std::size_t slot) {
   return reinterpret_cast<HANDLE>((slot + 1) * 4);
 }
 
-// Removes the file only while its name still refers to the file this handle holds.
-void RemoveIfSame(const OpenObject& object) {
-  const char* name = object.path + object.nameAt;
-  struct stat named {};
-  if (fstatat(object.parent, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-      named.st_dev == object.device && named.st_ino == object.inode) {
-    unlinkat(object.parent, name, 0);
-  }
+bool IsMarked(const OpenObject& object) {
+  return object.kind == ObjectKind::File &&
+         (object.deletePending != 0 || object.deleteOnClose != 0);
 }
 
 }  // namespace
+
+void RemoveIfStill(int at, const char* name, dev_t device, ino_t inode) {
+  struct stat named {};
+  if (fstatat(at, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == device &&
+      named.st_ino == inode) {
+    unlinkat(at, name, S_ISDIR(named.st_mode) ? AT_REMOVEDIR : 0);
+  }
+}
 
 // Every field but the path, which is written at each open: a free slot costs nothing
 // until it is first taken.
@@ -42,6 +45,7 @@ HANDLE AllocateObject(ObjectKind kind, OpenObject** object) {
       free.link = -1;
       free.descriptor = -1;
       free.access = 0;
+      free.deletePending = 0;
       free.deleteOnClose = 0;
       free.parent = -1;
       free.nameAt = 0;
@@ -82,8 +86,8 @@ int KeepFolder(int folder) {
 
 void RemoveMarkedFiles() {
   for (const OpenObject& object : objectTable) {
-    if (object.kind == ObjectKind::File && object.deleteOnClose != 0) {
-      RemoveIfSame(object);
+    if (IsMarked(object)) {
+      RemoveIfStill(object.parent, object.path + object.nameAt, object.device, object.inode);
     }
   }
 }
@@ -97,11 +101,14 @@ NTSTATUS ReleaseObject(HANDLE handle) {
   if (object.kind == ObjectKind::File) {
     // Removed before the descriptor (and with it the exclusive lock) goes, so that no
     // other opener sees the file in between.
-    if (object.deleteOnClose != 0) {
-      RemoveIfSame(object);
+    if (IsMarked(object)) {
+      RemoveIfStill(object.parent, object.path + object.nameAt, object.device, object.inode);
+      object.deletePending = 0;
       object.deleteOnClose = 0;
     }
-    close(object.descriptor);
+    if (object.descriptor >= 0) {
+      close(object.descriptor);
+    }
     if (object.parent >= 0) {
       close(object.parent);
     }

@@ -51,20 +51,24 @@ struct OpenObject {
   int link;            // Link: index in the namespace
   int descriptor;      // File: the POSIX descriptor
   ACCESS_MASK access;  // File: the rights it was opened with
-  // File: removed when closed, or when the process ends by a signal; read by the
-  // signal handler, so set only once its name and identity are in place.
+  // File: removed when closed, or when the process ends by a signal, if either is set:
+  // the file's delete-pending state (FileDispositionInformation sets and clears it) and
+  // this handle's on-close state (FILE_DELETE_ON_CLOSE, or the newer deletion mark with
+  // FILE_DISPOSITION_ON_CLOSE). Read by the signal handler, so set only once the name
+  // and identity are in place.
+  volatile sig_atomic_t deletePending;
   volatile sig_atomic_t deleteOnClose;
   // File opened with DELETE: the folder its name is relative to (AT_FDCWD for a full path,
   // else a descriptor of its own); -1 for other files, which are never removed or renamed.
   int parent;
-  dev_t device;  // File: identity, so that only this file is removed
-  ino_t inode;
-  std::size_t nameAt;       // File: where in path its name relative to parent begins
-  std::size_t volumeBytes;  // File: the bytes of path that are its volume's directory
   // Folder: how far its listing has gone, "." and ".." first, then by directory offset.
-  off_t listOffset;
   bool listStarted;
   unsigned char dotsListed;
+  off_t listOffset;
+  dev_t device;  // File: identity, so that only this file is removed
+  ino_t inode;
+  std::size_t nameAt;          // File: where in path its name relative to parent begins
+  std::size_t volumeBytes;     // File: the bytes of path that are its volume's directory
   char path[kPosixPathBytes];  // File: its full path, or (kPathUnknown) only its name
 };
 
@@ -111,6 +115,12 @@ NTSTATUS ReleaseObject(HANDLE handle);
 // Removes every file still marked for deletion, as the platform does for a process that
 // ends; async-signal-safe.
 void RemoveMarkedFiles();
+// Removes name in folder at only while it still names the file of that identity (a
+// folder only while empty); async-signal-safe.
+void RemoveIfStill(int at, const char* name, dev_t device, ino_t inode);
+// Ends the process by the signal with the platform's rule: the marked files removed
+// first; async-signal-safe, and the handler of every signal the stand-in takes over.
+void EndBySignal(int signalNumber);
 
 // Where a file opened by a name relative to the folder root is: its full path (nameAt
 // past the folder's) when root's is known and the whole fits, else the name alone.
@@ -148,6 +158,13 @@ LONGLONG AllocationOf(const struct stat& file);
 // enumerator of the class, it is switched on as an int.
 constexpr auto kCaseSensitiveClass = static_cast<FILE_INFORMATION_CLASS>(71);
 constexpr ULONG kCaseSensitiveDirectory = 0x1;
+// The deletion mark of Windows 10 1809 on (FILE_DISPOSITION_INFORMATION_EX), likewise.
+constexpr auto kDispositionExClass = static_cast<FILE_INFORMATION_CLASS>(64);
+constexpr ULONG kDispositionDelete = 0x1;
+constexpr ULONG kDispositionPosixSemantics = 0x2;
+constexpr ULONG kDispositionImageSectionCheck = 0x4;
+constexpr ULONG kDispositionOnClose = 0x8;
+constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
 
 // The object namespace: maps a native path to the POSIX path it names.
 // Returns STATUS_SUCCESS with the volume's directory and the rest of the path after

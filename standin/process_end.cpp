@@ -15,18 +15,6 @@ const int kEndingSignals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIG
                               SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGALRM, SIGTERM, SIGSTKFLT,
                               SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS};
 
-// Removes the marked files, then ends by the same signal, so that the exit status still
-// tells how the process ended. Only async-signal-safe calls.
-void EndProcess(int signalNumber) {
-  RemoveMarkedFiles();
-  signal(signalNumber, SIG_DFL);
-  sigset_t pending;
-  sigemptyset(&pending);
-  sigaddset(&pending, signalNumber);
-  sigprocmask(SIG_UNBLOCK, &pending, nullptr);
-  raise(signalNumber);
-}
-
 // Only a signal that still has its default action: one ignored at start (a background
 // job's SIGINT) stays ignored, and a handler already in place (a sanitizer's) is kept.
 void TakeOver(int signalNumber) {
@@ -36,12 +24,23 @@ void TakeOver(int signalNumber) {
     return;
   }
   struct sigaction handler {};
-  handler.sa_handler = EndProcess;
+  handler.sa_handler = EndBySignal;
   sigfillset(&handler.sa_mask);
   sigaction(signalNumber, &handler, nullptr);
 }
 
 }  // namespace
+
+// The exit status still tells how the process ended. Only async-signal-safe calls.
+void EndBySignal(int signalNumber) {
+  RemoveMarkedFiles();
+  signal(signalNumber, SIG_DFL);
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigaddset(&pending, signalNumber);
+  sigprocmask(SIG_UNBLOCK, &pending, nullptr);
+  raise(signalNumber);
+}
 
 void InstallProcessEndRule() {
   for (const int signalNumber : kEndingSignals) {

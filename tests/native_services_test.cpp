@@ -13,6 +13,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "tests/support/linux_shell.h"
 #include "tests/support/scratch.h"
@@ -406,37 +407,59 @@ TEST_F(NativeServicesTest, EqualUnicodeStringFoldsCaseOnlyWhenAsked) {
   }
 }
 
-// Only a handle opened with DELETE may mark its file; a file still marked when its
-// handle closes is gone, one whose mark was cleared again stays.
+// Only a handle opened with DELETE may mark its file. The file goes at its handle's close
+// while delete-pending (class 13, or 64 without FILE_DISPOSITION_ON_CLOSE), which
+// DeletePending tells, or while the handle's on-close state is set (FILE_DELETE_ON_CLOSE,
+// or 64 with it), which only class 64 clears. Wine 8 has no class 64, and tells no file
+// delete-pending. A read-only file refuses both.
 TEST_F(NativeServicesTest, DispositionNeedsDeleteAccessAndActsAtClose) {
+  constexpr ULONG kOnClose = FILE_DISPOSITION_ON_CLOSE;
+  constexpr Expected kEx{STATUS_SUCCESS, STATUS_NOT_IMPLEMENTED};
+  constexpr Expected kDenied{STATUS_ACCESS_DENIED};
   const struct {
     const char* name;
     ACCESS_MASK access;
-    NTSTATUS marked;
-    bool clearAgain;
-    bool remains;
+    bool deleteOnClose, ex;  // given at the create; the marks, in turn, by class 64 (else 13)
+    std::vector<ULONG> marks;
+    Expected marked;
+    bool pending, remains, wineRemains = remains;
   } cases[] = {
-      {"Unmarkable.txt", kWrite, STATUS_ACCESS_DENIED, false, true},
-      {"Marked.txt", kWrite | DELETE, STATUS_SUCCESS, false, false},
-      {"Cleared.txt", kWrite | DELETE, STATUS_SUCCESS, true, true},
+      {"Unmarkable.txt", kWrite, false, false, {1}, kDenied, false, true},
+      {"Marked.txt", kWrite | DELETE, false, false, {1}, {0}, true, false},
+      {"Cleared.txt", kWrite | DELETE, false, false, {1, 0}, {0}, false, true},
+      {"OnClose.txt", kWrite | DELETE, true, false, {0}, {0}, false, false},
+      {"OnCloseCleared.txt", kWrite | DELETE, true, true, {kOnClose}, kEx, false, true, false},
+      {"ExOnClose.txt", kWrite | DELETE, false, true, {kOnClose | 1, 0}, kEx, false, false, true},
+      {"ExUnmarkable.txt", kWrite, false, true, {1}, {kDenied.status, kEx.wine}, false, true},
   };
+  HANDLE file = nullptr;
+  IO_STATUS_BLOCK io{};
   for (const auto& row : cases) {
     SCOPED_TRACE(row.name);
-    HANDLE file = nullptr;
-    ASSERT_EQ(Create(row.name, &file, row.access, FILE_CREATE), STATUS_SUCCESS);
-    char bytes[] = "half a copy";
-    IO_STATUS_BLOCK io{};
-    EXPECT_EQ(NativeServices.ZwWriteFile(file, nullptr, nullptr, nullptr, &io, bytes, sizeof bytes,
-                                         nullptr, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(Mark(file, true), row.marked);
-    if (row.clearAgain) {
-      EXPECT_EQ(Mark(file, false), STATUS_SUCCESS);
+    const ULONG options = kSync | (row.deleteOnClose ? FILE_DELETE_ON_CLOSE : 0);
+    ASSERT_EQ(Create(row.name, &file, row.access, FILE_CREATE, options), STATUS_SUCCESS);
+    for (ULONG mark : row.marks) {
+      EXPECT_EQ(NativeServices.ZwSetInformationFile(
+                    file, &io, &mark, row.ex ? sizeof mark : 1,
+                    row.ex ? FileDispositionInformationEx : FileDispositionInformation),
+                row.marked.Here());
     }
+    FILE_STANDARD_INFORMATION standard{};
+    NativeServices.ZwQueryInformationFile(file, &io, &standard, sizeof standard,
+                                          FileStandardInformation);
+    EXPECT_EQ(standard.DeletePending != FALSE, row.pending && !kWine);
     EXPECT_TRUE(fs::exists(scratch_ / row.name));
     CloseHandle(file);
-    EXPECT_EQ(fs::exists(scratch_ / row.name), row.remains);
+    EXPECT_EQ(fs::exists(scratch_ / row.name), kWine ? row.wineRemains : row.remains);
   }
+  EXPECT_EQ(Create("Right.txt", &file, kWrite, FILE_CREATE, kSync | FILE_DELETE_ON_CLOSE),
+            STATUS_INVALID_PARAMETER);
+  fs::permissions(scratch_ / "Report.TXT", fs::perms::owner_read);
+  EXPECT_EQ(Create("Report.TXT", &file, kRead | DELETE, FILE_OPEN, kSync | FILE_DELETE_ON_CLOSE),
+            STATUS_CANNOT_DELETE);
+  ASSERT_EQ(Create("Report.TXT", &file, kRead | DELETE), STATUS_SUCCESS);
+  EXPECT_EQ(Mark(file, true), STATUS_CANNOT_DELETE);
+  CloseHandle(file);
 }
 
 // Each entry once, "." and ".." too, with the ID its own handle tells; a link as what it

@@ -1,14 +1,21 @@
-// What only the stand-in can show: permissions that bind only below root, and files reached
-// by a device path through links of the test's own.
+// What only the stand-in can show: permissions that bind only below root, files reached by
+// a device path through links of the test's own, control events, creates cut short.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
 
 #include "native/native_services.h"
+#include "standin/start_up.h"
 #include "standin/test_hooks.h"
 #include "tests/support/process.h"
 #include "tests/support/scratch.h"
@@ -22,6 +29,37 @@ constexpr ACCESS_MASK kRead = GENERIC_READ | SYNCHRONIZE;
 constexpr ACCESS_MASK kWrite = GENERIC_WRITE | SYNCHRONIZE;
 constexpr ULONG kSync = FILE_SYNCHRONOUS_IO_ALERT;
 const std::string kVolume = "\\Device\\UnitD";
+
+// Runs body in a forked child: what it wrote to its report descriptor, and how it ended.
+template <typename Body>
+std::string InChild(const Body& body, int* ended) {
+  int channel[2];
+  EXPECT_EQ(pipe(channel), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    body(channel[1]);
+    _exit(0);
+  }
+  close(channel[1]);
+  std::string written;
+  for (char byte = 0; read(channel[0], &byte, 1) == 1;) {
+    written += byte;
+  }
+  close(channel[0]);
+  waitpid(child, ended, 0);
+  return written;
+}
+
+// The routine writes its event and whether it ran on the main thread (M) or another (T).
+pthread_t mainThread;
+int reportTo = -1;
+BOOL routineAnswer = FALSE;
+
+BOOL Routine(DWORD event) {
+  const char seen[] = {static_cast<char>('0' + event),
+                       pthread_equal(pthread_self(), mainThread) != 0 ? 'M' : 'T'};
+  return write(reportTo, seen, sizeof seen) == sizeof seen ? routineAnswer : FALSE;
+}
 
 class StandinTest : public testing::Test {
  protected:
@@ -42,24 +80,17 @@ class StandinTest : public testing::Test {
   // root. No status: the child could not become nobody.
   static std::optional<NTSTATUS> CreateAsNobody(const std::string& path, ACCESS_MASK access = kRead,
                                                 ULONG disposition = FILE_OPEN) {
-    int channel[2];
-    EXPECT_EQ(pipe(channel), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-      if (!DropToNobody()) {
-        _exit(1);
-      }
-      HANDLE handle = nullptr;
-      const NTSTATUS status = Create(path, &handle, access, disposition);
-      _exit(write(channel[1], &status, sizeof status) == sizeof status ? 0 : 1);
-    }
-    close(channel[1]);
+    int ended = 0;
+    const std::string reported = InChild(
+        [&](int report) {
+          HANDLE handle = nullptr;
+          const NTSTATUS status = DropToNobody() ? Create(path, &handle, access, disposition) : 0;
+          _exit(status != 0 && write(report, &status, sizeof status) == sizeof status ? 0 : 1);
+        },
+        &ended);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    const bool reported = read(channel[0], &status, sizeof status) == sizeof status;
-    close(channel[0]);
-    int exitStatus = 0;
-    waitpid(child, &exitStatus, 0);
-    return reported ? std::optional(status) : std::nullopt;
+    std::memcpy(&status, reported.data(), std::min(reported.size(), sizeof status));
+    return reported.size() == sizeof status ? std::optional(status) : std::nullopt;
   }
 
   ScratchFolder scratch_;
@@ -87,6 +118,77 @@ TEST_F(StandinTest, RefusedPermissionIsAccessDenied) {
   // The folder stays readable and searchable to all, and writable to none.
   fs::permissions(scratch_.Path(), fs::perms::owner_write, fs::perm_options::remove);
   EXPECT_EQ(CreateAsNobody(kVolume + "\\New.txt", kWrite, FILE_CREATE), STATUS_ACCESS_DENIED);
+}
+
+// A signal brings its event to the routine on a thread of its own. When the routine takes
+// Ctrl+C or Ctrl+Break the main thread goes on (A), and its failed end is that signal's; a
+// close event ends the process once the routine returns, as does an event none takes.
+TEST_F(StandinTest, SignalReachesTheRoutineOnAThreadOfItsOwn) {
+  const struct {
+    int signalNumber;
+    BOOL answer;
+    bool ignoredAtStart;
+    std::string seen;
+  } cases[] = {
+      {SIGINT, TRUE, false, "0TA"}, {SIGINT, FALSE, false, "0T"}, {SIGQUIT, TRUE, false, "1TA"},
+      {SIGTERM, TRUE, false, "2T"}, {SIGHUP, FALSE, false, "2T"}, {SIGINT, TRUE, true, "A"},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(testing::Message() << row.signalNumber << " " << row.answer);
+    int ended = 0;
+    const std::string seen = InChild(
+        [&row](int report) {
+          mainThread = pthread_self();
+          reportTo = report;
+          routineAnswer = row.answer;
+          signal(row.signalNumber, row.ignoredAtStart ? SIG_IGN : SIG_DFL);
+          SetConsoleCtrlHandler(Routine, TRUE);
+          kill(getpid(), row.signalNumber);
+          usleep(500000);
+          _exit(write(report, "A", 1) == 1 ? standin::EndProcess(1) : 2);
+        },
+        &ended);
+    EXPECT_EQ(seen, row.seen);
+    EXPECT_EQ(WIFSIGNALED(ended) ? WTERMSIG(ended) : -WEXITSTATUS(ended),
+              row.ignoredAtStart ? -1 : row.signalNumber);
+  }
+}
+
+// A create cut short leaves nothing behind: with the handle table full; with a descriptor
+// for the file but none for the folder it keeps; with a folder made but no descriptor left.
+TEST_F(StandinTest, CreateCutShortLeavesNothing) {
+  const struct {
+    const char* name;
+    ACCESS_MASK access;
+    ULONG options;
+    int spare;  // descriptors left; -1: the handle table full instead
+  } cases[] = {{"Left.txt", kWrite | DELETE, kSync, -1},
+               {"Kept.txt", kWrite | DELETE, kSync, 1},
+               {"Made", kRead, FILE_DIRECTORY_FILE, 0}};
+  for (const auto& row : cases) {
+    int ended = 0;
+    InChild(
+        [&row](int /*report*/) {
+          HANDLE folder = nullptr, file = nullptr;
+          Create(kVolume + "\\", &folder);
+          while (row.spare < 0 && CreateNative(NativeServices, Widen(kVolume + "\\Report.TXT"),
+                                               &file, kRead, FILE_OPEN, kSync, 1) == 0) {
+          }
+          const int lowestFree = open("/dev/null", O_RDONLY);
+          const rlim_t descriptors = static_cast<rlim_t>(lowestFree + row.spare);
+          const rlimit limit{descriptors, descriptors};
+          const bool limited =
+              row.spare < 0 || (close(lowestFree) == 0 && setrlimit(RLIMIT_NOFILE, &limit) == 0);
+          _exit(limited && CreateNative(NativeServices, Widen(row.name), &file, row.access,
+                                        FILE_CREATE, row.options, 0,
+                                        folder) == STATUS_TOO_MANY_OPENED_FILES
+                    ? 0
+                    : 1);
+        },
+        &ended);
+    EXPECT_EQ(ended, 0) << row.name;
+    EXPECT_FALSE(fs::exists(scratch_ / row.name)) << row.name;
+  }
 }
 
 }  // namespace
