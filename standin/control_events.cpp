@@ -30,6 +30,8 @@ pthread_mutex_t routinesLock = PTHREAD_MUTEX_INITIALIZER;
 PHANDLER_ROUTINE routines[kMaxRoutines];
 std::size_t routineCount = 0;
 bool dispatching = false;
+pthread_t dispatcher;
+std::atomic<bool> quitting{false};
 
 sem_t recorded;
 // The signal whose event is being handled; 0: none.
@@ -90,6 +92,9 @@ void* Dispatch(void* /*unused*/) {
   for (;;) {
     while (sem_wait(&recorded) != 0) {
     }
+    if (quitting.load()) {
+      return nullptr;
+    }
     const int signalNumber = handling.load();
     const DWORD event = EventOf(signalNumber);
     closing = event == CTRL_CLOSE_EVENT;
@@ -126,12 +131,10 @@ bool StartDispatching() {
   sigset_t saved;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &saved);
-  pthread_t thread{};
-  dispatching =
-      sem_init(&recorded, 0, 0) == 0 && pthread_create(&thread, nullptr, Dispatch, nullptr) == 0;
+  dispatching = sem_init(&recorded, 0, 0) == 0 &&
+                pthread_create(&dispatcher, nullptr, Dispatch, nullptr) == 0;
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   if (dispatching) {
-    pthread_detach(thread);
     for (const ControlSignal& control : kControlSignals) {
       Route(control.signalNumber);
     }
@@ -165,6 +168,14 @@ int EndProcess(int exitCode) {
   const int signalNumber = stopSignal.load();
   if (signalNumber != 0 && (exitCode != 0 || closing.load())) {
     EndBySignal(signalNumber);
+  }
+  // The thread goes before the process does, as the platform's own would: nothing of it is
+  // left behind.
+  if (dispatching) {
+    quitting = true;
+    sem_post(&recorded);
+    pthread_join(dispatcher, nullptr);
+    dispatching = false;
   }
   return exitCode;
 }
