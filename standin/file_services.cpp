@@ -19,18 +19,25 @@ constexpr ULONG_PTR kFileOpened = 1;
 constexpr ULONG_PTR kFileCreated = 2;
 
 // A folder is opened to be read whatever the rights asked: on a folder the rights to write
-// and append are those to add files and folders to it.
+// and append are those to add files and folders to it. Nothing waits at the open (a FIFO's
+// for a writer). A reparse point's open takes the last name as itself, a link too: it
+// asks about the file, never reads it.
 int OpenFlags(ACCESS_MASK access, ULONG disposition, ULONG options) {
+  if (disposition == FILE_OPEN && (options & FILE_OPEN_REPARSE_POINT) != 0) {
+    return O_PATH | O_NOFOLLOW | O_CLOEXEC;
+  }
   const bool folder = (options & FILE_DIRECTORY_FILE) != 0;
   const bool reads = (access & kReadRights) != 0;
   const bool writes = !folder && (access & kWriteRights) != 0;
-  int flags = O_CLOEXEC | O_NOCTTY;
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   flags |= reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
   return flags | (disposition == FILE_CREATE && !folder ? O_CREAT | O_EXCL : 0);
 }
 
-// What the create options demand of the kind of file that was opened.
-NTSTATUS CheckKind(int descriptor, ULONG options) {
+// What the create options demand of the kind of file that was opened. Only files and
+// folders are opened to be read or written; a FIFO or a device is refused as its first
+// query is under Wine (a socket does not open at all). A file's reads and writes wait.
+NTSTATUS CheckKind(int descriptor, ULONG options, int flags) {
   struct stat opened {};
   if (fstat(descriptor, &opened) != 0) {
     return StatusFromErrno(errno);
@@ -42,7 +49,14 @@ NTSTATUS CheckKind(int descriptor, ULONG options) {
   if (!folder && (options & FILE_DIRECTORY_FILE) != 0) {
     return STATUS_NOT_A_DIRECTORY;
   }
-  return STATUS_SUCCESS;
+  if (folder || (flags & O_PATH) != 0) {
+    return STATUS_SUCCESS;
+  }
+  if (!S_ISREG(opened.st_mode)) {
+    return STATUS_INVALID_INFO_CLASS;
+  }
+  return fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0 ? STATUS_SUCCESS
+                                                              : StatusFromErrno(errno);
 }
 
 // Share access 0 holds the file exclusively against every other open on the machine;
@@ -63,12 +77,13 @@ NTSTATUS OpenAt(int at, char* name, ACCESS_MASK access, ULONG shareAccess, ULONG
   if (newFolder && mkdirat(at, name, 0777) != 0) {
     return errno == ENOENT ? MissingStatus(at, name) : StatusFromErrno(errno);
   }
-  *descriptor = openat(at, name, OpenFlags(access, disposition, options), 0666);
+  const int flags = OpenFlags(access, disposition, options);
+  *descriptor = openat(at, name, flags, 0666);
   if (*descriptor < 0) {
     return errno == ENOENT ? MissingStatus(at, name) : StatusFromErrno(errno);
   }
-  NTSTATUS status = CheckKind(*descriptor, options);
-  if (status == STATUS_SUCCESS) {
+  NTSTATUS status = CheckKind(*descriptor, options, flags);
+  if (status == STATUS_SUCCESS && (flags & O_PATH) == 0) {
     status = LockShare(*descriptor, shareAccess);
   }
   if (status != STATUS_SUCCESS) {
