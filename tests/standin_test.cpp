@@ -1,6 +1,7 @@
 // What only the stand-in can show: permissions that bind only below root, and files reached
 // by a device path through links of the test's own.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,10 +39,10 @@ class StandinTest : public testing::Test {
     return CreateNative(NativeServices, Widen(path), handle, access, disposition, kSync);
   }
 
-  // Opens in a forked process as nobody, so that permissions bind where the suite runs as
-  // root. No status: the child could not become nobody.
-  static std::optional<NTSTATUS> CreateAsNobody(const std::string& path, ACCESS_MASK access = kRead,
-                                                ULONG disposition = FILE_OPEN) {
+  // Runs step in a forked process as nobody, so that permissions bind where the suite runs
+  // as root. No result: the child could not become nobody.
+  template <typename Result, typename Step>
+  static std::optional<Result> AsNobody(Step step) {
     int channel[2];
     EXPECT_EQ(pipe(channel), 0);
     const pid_t child = fork();
@@ -49,17 +50,24 @@ class StandinTest : public testing::Test {
       if (!DropToNobody()) {
         _exit(1);
       }
-      HANDLE handle = nullptr;
-      const NTSTATUS status = Create(path, &handle, access, disposition);
-      _exit(write(channel[1], &status, sizeof status) == sizeof status ? 0 : 1);
+      const Result result = step();
+      _exit(write(channel[1], &result, sizeof result) == sizeof result ? 0 : 1);
     }
     close(channel[1]);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    const bool reported = read(channel[0], &status, sizeof status) == sizeof status;
+    Result result{};
+    const bool reported = read(channel[0], &result, sizeof result) == sizeof result;
     close(channel[0]);
     int exitStatus = 0;
     waitpid(child, &exitStatus, 0);
-    return reported ? std::optional(status) : std::nullopt;
+    return reported ? std::optional(result) : std::nullopt;
+  }
+
+  static std::optional<NTSTATUS> CreateAsNobody(const std::string& path, ACCESS_MASK access = kRead,
+                                                ULONG disposition = FILE_OPEN) {
+    return AsNobody<NTSTATUS>([&] {
+      HANDLE handle = nullptr;
+      return Create(path, &handle, access, disposition);
+    });
   }
 
   ScratchFolder scratch_;
@@ -87,6 +95,40 @@ TEST_F(StandinTest, RefusedPermissionIsAccessDenied) {
   // The folder stays readable and searchable to all, and writable to none.
   fs::permissions(scratch_.Path(), fs::perms::owner_write, fs::perm_options::remove);
   EXPECT_EQ(CreateAsNobody(kVolume + "\\New.txt", kWrite, FILE_CREATE), STATUS_ACCESS_DENIED);
+}
+
+// A folder that may be read but not searched lists each entry with what the folder tells
+// of it (a folder as one, its ID); its open is then refused by itself.
+TEST_F(StandinTest, UnsearchableFolderListsWhatItTells) {
+  fs::create_directories(scratch_ / "locked" / "sub");
+  struct stat sub {};
+  ASSERT_EQ(stat((scratch_ / "locked" / "sub").c_str(), &sub), 0);
+  fs::permissions(scratch_ / "locked", fs::perms::owner_read | fs::perms::others_read);
+  struct Seen {
+    FILE_ID_FULL_DIR_INFORMATION entry;
+    NTSTATUS opened;
+  };
+  const std::optional<Seen> seen = AsNobody<Seen>([] {
+    HANDLE folder = nullptr;
+    Create(kVolume + "\\locked", &folder);
+    alignas(8) BYTE buffer[4096];
+    IO_STATUS_BLOCK io{};
+    for (int call = 0; call < 3; ++call) {  // ".", "..", then its one entry
+      NativeServices.ZwQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer,
+                                          sizeof buffer, FileIdFullDirectoryInformation, TRUE,
+                                          nullptr, FALSE);
+    }
+    HANDLE opened = nullptr;
+    return Seen{*reinterpret_cast<FILE_ID_FULL_DIR_INFORMATION*>(buffer),
+                Create(kVolume + "\\locked\\sub", &opened)};
+  });
+  if (!seen.has_value()) {
+    GTEST_SKIP() << "no process can leave root for nobody here";
+  }
+  EXPECT_EQ(seen->entry.FileNameLength, 6U);  // sub
+  EXPECT_EQ(seen->entry.FileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(seen->entry.FileId.QuadPart, static_cast<LONGLONG>(sub.st_ino));
+  EXPECT_EQ(seen->opened, STATUS_ACCESS_DENIED);
 }
 
 }  // namespace
