@@ -75,8 +75,8 @@ struct NewName {
   int kept;
 };
 
-// Relative to the folder of root, or, without one, a full native path (the form a network's
-// platform takes); a separator may not end it.
+// Relative to the folder of root, or, without one, a full native path (the only form a
+// network share takes); a separator may not end it.
 NTSTATUS LocateNewName(const FILE_RENAME_INFORMATION& rename, const OpenObject* root,
                        NewName& target) {
   target.at = root == nullptr ? AT_FDCWD : root->descriptor;

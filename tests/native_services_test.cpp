@@ -536,7 +536,7 @@ TEST_F(NativeServicesTest, ListingTellsEachEntryWithItsId) {
       EXPECT_EQ(entry->second.EndOfFile.QuadPart, row.size);
       EXPECT_EQ(entry->second.EaSize, kWine ? 0 : row.tag);
     }
-    // What opens on Windows; under Wine that is listed too.
+    // Where both open it, its handle tells the listed ID, its mark and the folder's volume.
     if (row.opened == STATUS_SUCCESS && row.wineOpened == STATUS_SUCCESS) {
       FILE_INTERNAL_INFORMATION internal{};
       NativeServices.ZwQueryInformationFile(opened, &io, &internal, sizeof internal,
