@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -40,6 +41,7 @@ struct Output {
 struct Listing {
   OpenObject& folder;
   dev_t device;  // the folder's own
+  ino_t inode;
   Output out;
   bool single;
 };
@@ -85,23 +87,68 @@ FILE_ID_FULL_DIR_INFORMATION EntryOf(const struct stat& file, dev_t folderDevice
   return entry;
 }
 
-// A link is listed as what it points to, and one to a folder as a reparse point too, as
-// under Wine; a dangling link is not listed, nor a name longer than 255 UTF-16 units (or
-// not UTF-8).
-Placed ListName(Listing& listing, const char* name, unsigned char type) {
-  const int folder = listing.folder.descriptor;
-  WCHAR wide[kMaxNameUnits + 1];
-  const int units = Utf8ToUtf16(name, wide, kMaxNameUnits + 1);
-  struct stat file {};
-  if (units < 0 || fstatat(folder, name, &file, 0) != 0) {
-    return Placed::Skipped;
+// The reparse tags Windows lists for what is neither a file nor a plain folder.
+constexpr ULONG kTagMountPoint = 0xA0000003;
+constexpr ULONG kTagSymlink = 0xA000000C;
+constexpr ULONG kTagAfUnix = 0x80000023;
+constexpr ULONG kTagLxFifo = 0x80000024;
+constexpr ULONG kTagLxCharDevice = 0x80000025;
+constexpr ULONG kTagLxBlockDevice = 0x80000026;
+
+// A link to a folder is the folder and a link; a folder of another file system, a mount
+// point; special files as in a WSL folder. A link to a file is its target, as under Wine
+// (a copy takes its target's data).
+ULONG TagOf(const struct stat& file, bool isLink, bool mounted) {
+  switch (file.st_mode & S_IFMT) {
+    case S_IFDIR: return isLink ? kTagSymlink : mounted ? kTagMountPoint : 0;
+    case S_IFIFO: return kTagLxFifo;
+    case S_IFSOCK: return kTagAfUnix;
+    case S_IFCHR: return kTagLxCharDevice;
+    case S_IFBLK: return kTagLxBlockDevice;
+    default: return 0;
   }
+}
+
+bool IsDot(const char* name) {
+  return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+}
+
+// Every entry the folder has, as Windows lists it: a dangling link as a link of unknown
+// kind; one that cannot be looked up (a folder that may be read but not searched) with
+// what the folder itself tells of it. Wine lists neither.
+FILE_ID_FULL_DIR_INFORMATION EntryAt(const Listing& listing, const char* name, unsigned char type,
+                                     ino_t inode) {
+  const int folder = listing.folder.descriptor;
+  struct stat file {};
   struct stat link {};
   const bool isLink = type == DT_LNK || (type == DT_UNKNOWN &&
                                          fstatat(folder, name, &link, AT_SYMLINK_NOFOLLOW) == 0 &&
                                          S_ISLNK(link.st_mode));
-  FILE_ID_FULL_DIR_INFORMATION entry = EntryOf(file, listing.device);
-  entry.FileAttributes |= isLink && S_ISDIR(file.st_mode) ? FILE_ATTRIBUTE_REPARSE_POINT : 0;
+  FILE_ID_FULL_DIR_INFORMATION entry{};
+  if (fstatat(folder, name, &file, 0) == 0) {
+    entry = EntryOf(file, listing.device);
+    const bool mounted = file.st_dev != listing.device && !IsDot(name);
+    entry.EaSize = TagOf(file, isLink, mounted);
+  } else if (isLink && fstatat(folder, name, &link, AT_SYMLINK_NOFOLLOW) == 0) {
+    entry = EntryOf(link, listing.device);
+    entry.EndOfFile.QuadPart = entry.AllocationSize.QuadPart = 0;
+    entry.EaSize = kTagSymlink;
+  } else {
+    entry.FileAttributes = type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    entry.FileId.QuadPart = static_cast<LONGLONG>(inode);
+  }
+  entry.FileAttributes |= entry.EaSize != 0 ? FILE_ATTRIBUTE_REPARSE_POINT : 0;
+  return entry;
+}
+
+// A name longer than 255 UTF-16 units is not listed, as under Wine.
+Placed ListName(Listing& listing, const char* name, unsigned char type, ino_t inode) {
+  WCHAR wide[kMaxNameUnits + 1];
+  const int units = Utf8NameToUtf16(name, wide, kMaxNameUnits + 1);
+  if (units < 0) {
+    return Placed::Skipped;
+  }
+  FILE_ID_FULL_DIR_INFORMATION entry = EntryAt(listing, name, type, inode);
   entry.FileNameLength = static_cast<ULONG>(units) * sizeof(WCHAR);
   return Place(listing.out, entry, wide);
 }
@@ -124,16 +171,14 @@ Step StepOf(Placed placed, bool single) {
 
 Step ListDots(Listing& listing) {
   const char* const dots[] = {".", ".."};
+  const ino_t inodes[] = {listing.inode, 0};
   Step step{true, false, STATUS_SUCCESS};
   while (listing.folder.dotsListed < 2 && !step.done) {
-    step = StepOf(ListName(listing, dots[listing.folder.dotsListed], DT_DIR), listing.single);
+    const unsigned char dot = listing.folder.dotsListed;
+    step = StepOf(ListName(listing, dots[dot], DT_DIR, inodes[dot]), listing.single);
     listing.folder.dotsListed += step.consumed ? 1 : 0;
   }
   return step;
-}
-
-bool IsDot(const char* name) {
-  return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
 }
 
 // The folder's own entries from where the listing stands; the end is a success.
@@ -153,7 +198,8 @@ Step ListEntries(Listing& listing) {
       const Step step =
           IsDot(record->d_name)
               ? Step{true, false, STATUS_SUCCESS}
-              : StepOf(ListName(listing, record->d_name, record->d_type), listing.single);
+              : StepOf(ListName(listing, record->d_name, record->d_type, record->d_ino),
+                       listing.single);
       folder.listOffset = step.consumed ? record->d_off : folder.listOffset;
       if (step.done) {
         return step;
@@ -163,17 +209,48 @@ Step ListEntries(Listing& listing) {
   }
 }
 
-// No mask, or one that takes every name: the tool asks for no other.
-bool TakesEveryName(const UNICODE_STRING* mask) {
-  return mask == nullptr || mask->Length == 0 ||
-         (mask->Length == sizeof(WCHAR) && mask->Buffer[0] == u'*');
+// The one entry a mask without wildcards names, looked up exactly as an open looks it up;
+// the call ends with it.
+Step ListOneName(Listing& listing) {
+  OpenObject& folder = listing.folder;
+  struct stat named {};
+  if (folder.listOffset != 0 ||
+      fstatat(folder.descriptor, folder.listName, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    return {false, true, STATUS_SUCCESS};
+  }
+  const Step step = StepOf(ListName(listing, folder.listName, DT_UNKNOWN, named.st_ino), true);
+  folder.listOffset = step.consumed ? 1 : 0;
+  return {step.consumed, true, step.status};
+}
+
+bool IsWildcard(WCHAR unit) {
+  return unit == u'*' || unit == u'?' || unit == u'<' || unit == u'>' || unit == u'"';
+}
+
+// The mask of a handle's first call: none, or "*", lists every name; one without wildcards
+// lists the entry of that name (kept as "" when no POSIX name can be it); other masks are
+// not provided, the tool asking for none.
+NTSTATUS TakeMask(const UNICODE_STRING* mask, OpenObject& folder) {
+  const std::size_t units = mask == nullptr ? 0 : mask->Length / sizeof(WCHAR);
+  folder.listExact = units > 0 && !(units == 1 && mask->Buffer[0] == u'*');
+  if (!folder.listExact) {
+    return STATUS_SUCCESS;
+  }
+  if (std::any_of(mask->Buffer, mask->Buffer + units, IsWildcard)) {
+    return STATUS_NOT_IMPLEMENTED;
+  }
+  const int bytes = Utf16ToUtf8(mask->Buffer, units, folder.listName, kNameBytes);
+  const bool named = bytes > 0 && std::strlen(folder.listName) == static_cast<std::size_t>(bytes) &&
+                     std::strchr(folder.listName, '/') == nullptr;
+  folder.listName[named ? bytes : 0] = 0;
+  return STATUS_SUCCESS;
 }
 
 }  // namespace
 
 // As under Wine: an event or APC routine is not provided; a mask counts only at the first
-// call (the stand-in takes none but "*"); a buffer must hold an entry with a name of one
-// unit.
+// call; a buffer must hold an entry with a name of one unit. A first call that finds
+// nothing answers STATUS_NO_SUCH_FILE, as Windows does (Wine: STATUS_NO_MORE_FILES).
 NTSTATUS ZwQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine,
                               PVOID /*apcContext*/, PIO_STATUS_BLOCK io, PVOID information,
                               ULONG length, FILE_INFORMATION_CLASS informationClass,
@@ -194,17 +271,23 @@ NTSTATUS ZwQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRout
   if (folder == nullptr || fstat(folder->descriptor, &own) != 0 || !S_ISDIR(own.st_mode)) {
     return folder == nullptr ? status : STATUS_INVALID_PARAMETER;
   }
-  if (!folder->listStarted && !TakesEveryName(fileName)) {
-    return STATUS_NOT_IMPLEMENTED;
+  const bool first = !folder->listStarted;
+  status = first ? TakeMask(fileName, *folder) : STATUS_SUCCESS;
+  if (status != STATUS_SUCCESS) {
+    return status;
   }
   folder->listStarted = true;
   folder->dotsListed = restartScan != FALSE ? 0 : folder->dotsListed;
   folder->listOffset = restartScan != FALSE ? 0 : folder->listOffset;
-  Listing listing{
-      *folder, own.st_dev, {static_cast<BYTE*>(information), length}, returnSingleEntry != FALSE};
-  Step step = ListDots(listing);
+  Listing listing{*folder,
+                  own.st_dev,
+                  own.st_ino,
+                  {static_cast<BYTE*>(information), length},
+                  returnSingleEntry != FALSE};
+  Step step = folder->listExact ? ListOneName(listing) : ListDots(listing);
   step = step.done ? step : ListEntries(listing);
-  status = listing.out.any || step.status != STATUS_SUCCESS ? step.status : STATUS_NO_MORE_FILES;
+  const NTSTATUS none = first ? STATUS_NO_SUCH_FILE : STATUS_NO_MORE_FILES;
+  status = listing.out.any || step.status != STATUS_SUCCESS ? step.status : none;
   return CompleteIo(io, status, listing.out.used);
 }
 

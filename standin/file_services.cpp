@@ -27,20 +27,27 @@ struct Request {
 };
 
 // A folder is opened to be read whatever the rights asked: on a folder the rights to write
-// and append are those to add files and folders to it.
+// and append are those to add files and folders to it. Nothing waits at the open (a FIFO's
+// for a writer). A reparse point's open takes the last name as itself, a link too: it
+// asks about the file, never reads it.
 int OpenFlags(const Request& request) {
+  if (request.disposition == FILE_OPEN && (request.options & FILE_OPEN_REPARSE_POINT) != 0) {
+    return O_PATH | O_NOFOLLOW | O_CLOEXEC;
+  }
   const bool folder = (request.options & FILE_DIRECTORY_FILE) != 0;
   const bool reads = (request.access & kReadRights) != 0;
   const bool writes = !folder && (request.access & kWriteRights) != 0;
-  int flags = O_CLOEXEC | O_NOCTTY;
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   flags |= reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
   return flags | (request.disposition == FILE_CREATE && !folder ? O_CREAT | O_EXCL : 0);
 }
 
-// What the create options demand of the file that was opened. As on Windows (MS-FSA
-// 2.1.5.1.2.1), a read-only file cannot be opened to be removed at its close; Wine ignores
-// read-only on a folder.
-NTSTATUS CheckKind(const struct stat& opened, ULONG options) {
+// What the create options demand of the kind of file that was opened. Only files and
+// folders are opened to be read or written; a FIFO or a device is refused as its first
+// query is under Wine (a socket does not open at all). A file's reads and writes wait. As
+// on Windows (MS-FSA 2.1.5.1.2.1), a read-only file cannot be opened to be removed at its
+// close; Wine ignores read-only on a folder.
+NTSTATUS CheckKind(int descriptor, const struct stat& opened, ULONG options, int flags) {
   const bool folder = S_ISDIR(opened.st_mode);
   if (folder && (options & FILE_NON_DIRECTORY_FILE) != 0) {
     return STATUS_FILE_IS_A_DIRECTORY;
@@ -51,7 +58,14 @@ NTSTATUS CheckKind(const struct stat& opened, ULONG options) {
   if (!folder && (options & FILE_DELETE_ON_CLOSE) != 0 && NobodyMayWrite(opened.st_mode)) {
     return STATUS_CANNOT_DELETE;
   }
-  return STATUS_SUCCESS;
+  if (folder || (flags & O_PATH) != 0) {
+    return STATUS_SUCCESS;
+  }
+  if (!S_ISREG(opened.st_mode)) {
+    return STATUS_INVALID_INFO_CLASS;
+  }
+  return fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0 ? STATUS_SUCCESS
+                                                              : StatusFromErrno(errno);
 }
 
 // Share access 0 holds the file exclusively against every other open on the machine;
@@ -66,12 +80,15 @@ NTSTATUS LockShare(int descriptor, ULONG shareAccess) {
 NTSTATUS FinishOpen(int at, const char* name, const Request& request, int descriptor,
                     struct stat& made) {
   struct stat opened {};
-  NTSTATUS status =
-      fstat(descriptor, &opened) == 0 ? CheckKind(opened, request.options) : StatusFromErrno(errno);
+  const int flags = OpenFlags(request);
+  NTSTATUS status = fstat(descriptor, &opened) == 0
+                        ? CheckKind(descriptor, opened, request.options, flags)
+                        : StatusFromErrno(errno);
   if (request.disposition == FILE_CREATE && made.st_ino == 0) {
     made = opened;
   }
-  if (status == STATUS_SUCCESS) {
+  // A reparse point's own open takes no share: it asks about the file alone.
+  if (status == STATUS_SUCCESS && (flags & O_PATH) == 0) {
     status = LockShare(descriptor, request.shareAccess);
   }
   if (status != STATUS_SUCCESS && made.st_ino != 0) {

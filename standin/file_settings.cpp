@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #include "standin/internal.h"
 
@@ -94,58 +95,84 @@ NTSTATUS SetCaseSensitive(const OpenObject& object, PIO_STATUS_BLOCK io, const v
   return flags == 0 ? STATUS_NOT_SUPPORTED : CompleteIo(io, STATUS_SUCCESS, 0);
 }
 
-// Moves the file's name, and the record of it, to name in root; kept is root's folder.
-NTSTATUS MoveName(OpenObject& object, const OpenObject& root, char* name, int kept) {
-  if (renameat2(object.parent, object.path + object.nameAt, root.descriptor, name,
-                RENAME_NOREPLACE) != 0) {
-    return errno == ENOENT ? MissingStatus(root.descriptor, name) : StatusFromErrno(errno);
+// Where a new name goes: relative to the folder at (AT_FDCWD: a full path), as where.path
+// from nameAt on; kept is the folder the file's record keeps for it.
+struct NewName {
+  PosixPath where;
+  std::size_t nameAt;
+  int at;
+  int kept;
+};
+
+// Relative to the folder of root, or, without one, a full native path (the only form a
+// network share takes); a separator may not end it.
+NTSTATUS LocateNewName(const FILE_RENAME_INFORMATION& rename, const OpenObject* root,
+                       NewName& target) {
+  target.at = root == nullptr ? AT_FDCWD : root->descriptor;
+  target.kept = AT_FDCWD;
+  target.nameAt = 0;
+  NTSTATUS status = STATUS_OBJECT_NAME_INVALID;
+  if (root == nullptr && rename.FileNameLength <= 0xFFFE) {
+    const auto bytes = static_cast<USHORT>(rename.FileNameLength);
+    UNICODE_STRING path{bytes, bytes, const_cast<WCHAR*>(rename.FileName)};  // NOLINT
+    status = ParseNativePath(&path, target.where);
+  } else if (root != nullptr) {
+    char name[kPosixPathBytes];
+    status = ParseRelativeName(rename.FileName, rename.FileNameLength / sizeof(WCHAR), name,
+                               &target.where.trailingSeparator);
+    if (status == STATUS_SUCCESS) {
+      PlaceRelative(*root, name, target.where.path, &target.nameAt, &target.where.volumeBytes);
+      target.kept = KeepFolder(root->descriptor);
+      status = target.kept < 0 ? StatusFromErrno(errno) : status;
+    }
+  }
+  return status == STATUS_SUCCESS && target.where.trailingSeparator ? STATUS_OBJECT_NAME_INVALID
+                                                                    : status;
+}
+
+// Moves the file's name, and the record of it, never over another file.
+NTSTATUS MoveName(OpenObject& object, NewName& target) {
+  char* name = target.where.path + target.nameAt;
+  if (renameat2(object.parent, object.path + object.nameAt, target.at, name, RENAME_NOREPLACE) !=
+      0) {
+    return errno == ENOENT ? MissingStatus(target.at, name) : StatusFromErrno(errno);
   }
   if (object.parent >= 0) {
     close(object.parent);
   }
-  object.parent = kept;
-  PlaceRelative(root, name, object.path, &object.nameAt, &object.volumeBytes);
+  object.parent = target.kept;
+  std::strcpy(object.path, target.where.path);
+  object.nameAt = target.nameAt;
+  object.volumeBytes = target.where.volumeBytes;
   return STATUS_SUCCESS;
 }
 
-// The new name, relative to a folder; a separator may not end it.
-NTSTATUS ParseNewName(const FILE_RENAME_INFORMATION& rename, char* name) {
-  bool trailingSeparator = false;
-  const NTSTATUS status = ParseRelativeName(rename.FileName, rename.FileNameLength / sizeof(WCHAR),
-                                            name, &trailingSeparator);
-  return status == STATUS_SUCCESS && trailingSeparator ? STATUS_OBJECT_NAME_INVALID : status;
-}
-
-// A new name relative to the folder of RootDirectory, never over another file; a folder
-// is renamed with its handle open. Signals are held off meanwhile, so that the process's
-// end never finds the name half moved. Replacing, and a full path without a root, are
-// not provided.
+// A folder is renamed with its handle open. Signals are held off meanwhile, so that the
+// process's end never finds the name half moved. Replacing is not provided.
 NTSTATUS SetRename(OpenObject& object, PIO_STATUS_BLOCK io, const void* information, ULONG length) {
   const auto* rename = static_cast<const FILE_RENAME_INFORMATION*>(information);
-  if (rename->ReplaceIfExists != FALSE || rename->RootDirectory == nullptr) {
+  if (rename->ReplaceIfExists != FALSE) {
     return STATUS_NOT_IMPLEMENTED;
   }
   const OpenObject* root = FindObject(rename->RootDirectory, ObjectKind::File);
   if (rename->FileNameLength > length - offsetof(FILE_RENAME_INFORMATION, FileName)) {
     return STATUS_INVALID_PARAMETER;
   }
-  if (root == nullptr) {
+  if (root == nullptr && rename->RootDirectory != nullptr) {
     return STATUS_INVALID_HANDLE;
   }
-  char name[kPosixPathBytes];
-  NTSTATUS status = ParseNewName(*rename, name);
-  const int kept = status == STATUS_SUCCESS ? KeepFolder(root->descriptor) : -1;
-  if (kept < 0) {
-    return CompleteIo(io, status == STATUS_SUCCESS ? StatusFromErrno(errno) : status, 0);
+  NewName target;
+  NTSTATUS status = LocateNewName(*rename, root, target);
+  if (status == STATUS_SUCCESS) {
+    sigset_t all;
+    sigset_t saved;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &saved);
+    status = MoveName(object, target);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
   }
-  sigset_t all;
-  sigset_t saved;
-  sigfillset(&all);
-  sigprocmask(SIG_BLOCK, &all, &saved);
-  status = MoveName(object, *root, name, kept);
-  sigprocmask(SIG_SETMASK, &saved, nullptr);
-  if (status != STATUS_SUCCESS) {
-    close(kept);
+  if (status != STATUS_SUCCESS && target.kept >= 0) {
+    close(target.kept);
   }
   return CompleteIo(io, status, 0);
 }
@@ -157,9 +184,8 @@ ACCESS_MASK RightsToSet(FILE_INFORMATION_CLASS informationClass, ULONG* minimum)
     case FileDispositionInformation: *minimum = sizeof(FILE_DISPOSITION_INFORMATION); return DELETE;
     case kDispositionExClass: *minimum = sizeof(ULONG); return DELETE;
     case FileBasicInformation: *minimum = sizeof(FILE_BASIC_INFORMATION); return kWriteAttributes;
-    case FileRenameInformation:
-      *minimum = offsetof(FILE_RENAME_INFORMATION, FileName);
-      return DELETE;
+    // Shorter than the record (a name of one unit on x64) is refused, as on Windows.
+    case FileRenameInformation: *minimum = sizeof(FILE_RENAME_INFORMATION); return DELETE;
     case kCaseSensitiveClass: *minimum = sizeof(ULONG); return kWriteAttributes;
     default: return 0;
   }

@@ -35,8 +35,8 @@ void RemoveIfStill(int at, const char* name, dev_t device, ino_t inode) {
   }
 }
 
-// Every field but the path, which is written at each open: a free slot costs nothing
-// until it is first taken.
+// Every field but the path, written at each open, and the listing's mask, taken at its
+// first call: a free slot costs nothing until it is first taken.
 HANDLE AllocateObject(ObjectKind kind, OpenObject** object) {
   for (std::size_t slot = 0; slot < kMaxObjects; ++slot) {
     OpenObject& free = objectTable[slot];

@@ -45,6 +45,8 @@ enum class ObjectKind { Free, Link, File };
 constexpr std::size_t kPosixPathBytes = 4096;
 // volumeBytes of a file whose full path is not known: path holds only its name.
 constexpr std::size_t kPathUnknown = ~std::size_t{0};
+// The longest name a listing gives, 255 UTF-16 units, as UTF-8 with its terminator.
+constexpr std::size_t kNameBytes = 255 * 3 + 1;
 
 struct OpenObject {
   ObjectKind kind;
@@ -61,14 +63,17 @@ struct OpenObject {
   // File opened with DELETE: the folder its name is relative to (AT_FDCWD for a full path,
   // else a descriptor of its own); -1 for other files, which are never removed or renamed.
   int parent;
-  // Folder: how far its listing has gone, "." and ".." first, then by directory offset.
-  bool listStarted;
-  unsigned char dotsListed;
-  off_t listOffset;
   dev_t device;  // File: identity, so that only this file is removed
   ino_t inode;
-  std::size_t nameAt;          // File: where in path its name relative to parent begins
-  std::size_t volumeBytes;     // File: the bytes of path that are its volume's directory
+  std::size_t nameAt;       // File: where in path its name relative to parent begins
+  std::size_t volumeBytes;  // File: the bytes of path that are its volume's directory
+  // Folder: how far its listing has gone, "." and ".." first, then by directory offset;
+  // listing one name (listExact), 1 once it is given.
+  off_t listOffset;
+  bool listStarted;
+  unsigned char dotsListed;
+  bool listExact;
+  char listName[kNameBytes];   // the name listExact lists ("" names none)
   char path[kPosixPathBytes];  // File: its full path, or (kPathUnknown) only its name
 };
 
@@ -178,6 +183,10 @@ const WCHAR* LinkTarget(int link);
 // which takes 4 bytes or more, and moves at past it. Returns the bytes written.
 constexpr std::size_t kUtf8MaxBytes = 4;
 int EncodeNextUtf8(const WCHAR* text, std::size_t units, std::size_t& at, char* out);
+
+// A POSIX name as a listing gives it (see Utf8ToUtf16), each byte that begins no
+// well-formed sequence as U+FFFD, as under Wine.
+int Utf8NameToUtf16(const char* name, WCHAR* out, std::size_t capacity);
 
 // UTF-16 to UTF-8. Returns the units written (without terminator) and terminates the
 // output; -1 for text that is not well formed or does not fit.

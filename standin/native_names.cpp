@@ -77,6 +77,8 @@ NTSTATUS StatusFromErrno(int error) {
     case EWOULDBLOCK: return STATUS_SHARING_VIOLATION;
     case EBADF: return STATUS_INVALID_HANDLE;
     case EIO: return STATUS_IO_DEVICE_ERROR;
+    case ENXIO: return STATUS_NO_SUCH_DEVICE;  // a socket, a FIFO nobody reads, a device not there
+    case EXDEV: return STATUS_NOT_SAME_DEVICE;
     default: return STATUS_UNSUCCESSFUL;
   }
 }

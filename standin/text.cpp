@@ -129,16 +129,22 @@ int Utf16ToUtf8(const WCHAR* text, std::size_t units, char* out, std::size_t cap
   return static_cast<int>(length);
 }
 
-int Utf8ToUtf16(const char* text, WCHAR* out, std::size_t capacity) {
+namespace {
+
+// Decodes into out; a byte that begins no well-formed sequence is -1, or with replace one
+// U+FFFD of its own.
+int DecodeText(const char* text, WCHAR* out, std::size_t capacity, bool replace) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   std::size_t used = 0;
   while (*bytes != 0) {
-    int length = 0;
-    const long point = DecodeUtf8(bytes, length);
-    const std::size_t needed = point >= 0x10000 ? 2 : 1;
-    if (point < 0) {
+    int length = 1;
+    long point = DecodeUtf8(bytes, length);
+    if (point < 0 && !replace) {
       return -1;
     }
+    length = point < 0 ? 1 : length;
+    point = point < 0 ? static_cast<long>(kReplacement) : point;
+    const std::size_t needed = point >= 0x10000 ? 2 : 1;
     if (used + needed >= capacity) {
       return kNoRoom;
     }
@@ -152,6 +158,16 @@ int Utf8ToUtf16(const char* text, WCHAR* out, std::size_t capacity) {
   }
   out[used] = 0;
   return static_cast<int>(used);
+}
+
+}  // namespace
+
+int Utf8ToUtf16(const char* text, WCHAR* out, std::size_t capacity) {
+  return DecodeText(text, out, capacity, false);
+}
+
+int Utf8NameToUtf16(const char* name, WCHAR* out, std::size_t capacity) {
+  return DecodeText(name, out, capacity, true);
 }
 
 namespace {

@@ -88,6 +88,32 @@ class NativeServicesTest : public testing::Test {
     return NativeServices.ZwOpenSymbolicLinkObject(link, GENERIC_READ, &record);
   }
 
+  // Lists the folder on a new handle with the mask at its first call ("": none), to its end,
+  // after which a call finds no more; the first call's status.
+  static NTSTATUS List(HANDLE folder, const std::string& mask,
+                       std::map<std::string, FILE_ID_FULL_DIR_INFORMATION>& entries) {
+    WideString text = Widen(mask);
+    const auto bytes = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    UNICODE_STRING counted{bytes, bytes, text.data()};
+    alignas(8) BYTE buffer[4096];
+    IO_STATUS_BLOCK io{};
+    const auto query = [&] {
+      return NativeServices.ZwQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer,
+                                                 sizeof buffer, FileIdFullDirectoryInformation,
+                                                 FALSE, mask.empty() ? nullptr : &counted, FALSE);
+    };
+    const NTSTATUS first = query();
+    for (NTSTATUS status = first; status == STATUS_SUCCESS; status = query()) {
+      for (ULONG at = 0, next = 1; next != 0; at += next) {
+        const auto* entry = reinterpret_cast<const FILE_ID_FULL_DIR_INFORMATION*>(buffer + at);
+        entries[Narrow(entry->FileName, entry->FileNameLength / sizeof(WCHAR))] = *entry;
+        next = entry->NextEntryOffset;
+      }
+    }
+    EXPECT_EQ(query(), STATUS_NO_MORE_FILES);
+    return first;
+  }
+
   // The scratch folder, named with a separator at its end as the copy names a folder.
   HANDLE OpenScratch() const {
     HANDLE folder = nullptr;
@@ -462,71 +488,131 @@ TEST_F(NativeServicesTest, DispositionNeedsDeleteAccessAndActsAtClose) {
   CloseHandle(file);
 }
 
-// Each entry once, "." and ".." too, with the ID its own handle tells; a link as what it
-// points to (one to a folder a reparse point too, with no tag), a dangling one not at all.
-// Wine hides a name that begins with a dot, and has no case-sensitive mark of a folder.
+// Each entry once, "." and ".." too, with the ID its handle tells (a link's own, opened as
+// itself, for one that leads nowhere) and its folder's volume. A link to a file is listed
+// as its target; a link to a folder, a folder of another file system and special files (as
+// a WSL folder holds them) as reparse points with their tags. Wine gives no tag, lists
+// special files as files and opens them, lists no dangling link, shows a dot name hidden,
+// has no case-sensitive mark of a folder, and finds the name it listed for one not UTF-8.
 TEST_F(NativeServicesTest, ListingTellsEachEntryWithItsId) {
   WriteBytes(scratch_ / ".profile", "");
   const std::string here = "cd " + ShellQuoted(LinuxPathOf(scratch_.Path()));
-  const bool links = RunLinuxShell(here +
-                                   " && ln -s sub ToSub && ln -s Report.TXT ToReport &&"
-                                   " ln -s gone Dangling") == 0;
+  const bool links =
+      RunLinuxShell(here +
+                    " && ln -s sub ToSub && ln -s Report.TXT ToReport && ln -s gone"
+                    " Dangling && ln -s /dev/zero ToZero && mkfifo Fifo && touch"
+                    " twin Twin \"$(printf 'bad\\377')\" && perl -MIO::Socket::UNIX"
+                    " -e 'IO::Socket::UNIX->new(Local => \"Sock\", Listen => 1)'") == 0;
   HANDLE folder = OpenScratch();
   std::map<std::string, FILE_ID_FULL_DIR_INFORMATION> entries;
-  alignas(8) BYTE buffer[4096];
-  IO_STATUS_BLOCK io{};
-  while (NativeServices.ZwQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer,
-                                             sizeof buffer, FileIdFullDirectoryInformation, FALSE,
-                                             nullptr, FALSE) == STATUS_SUCCESS) {
-    for (ULONG at = 0, next = 1; next != 0; at += next) {
-      const auto* entry = reinterpret_cast<const FILE_ID_FULL_DIR_INFORMATION*>(buffer + at);
-      entries[Narrow(entry->FileName, entry->FileNameLength / sizeof(WCHAR))] = *entry;
-      next = entry->NextEntryOffset;
-    }
-  }
-  EXPECT_EQ(entries.size(), links ? 7U : 5U);  // with ".."
+  EXPECT_EQ(List(folder, "", entries), STATUS_SUCCESS);
+  EXPECT_EQ(entries.size(), links ? (kWine ? 13U : 14U) : 5U);  // with ".."
   constexpr ULONG kDirectory = FILE_ATTRIBUTE_DIRECTORY;
   constexpr ULONG kArchive = FILE_ATTRIBUTE_ARCHIVE;
+  constexpr ULONG kReparse = FILE_ATTRIBUTE_REPARSE_POINT;
   const struct {
-    const char* name;
+    const WCHAR* name;
     ULONG attributes;
-    ULONG wine;
+    ULONG wine;  // 0: not listed
+    ULONG tag;
     LONGLONG size;
-    ULONG caseSensitive;
+    NTSTATUS opened;
+    NTSTATUS wineOpened;
+    ULONG options = kSync;
   } cases[] = {
-      {".", kDirectory, kDirectory, 0, FILE_CS_FLAG_CASE_SENSITIVE_DIR},
-      {"Report.TXT", kArchive, kArchive, 5, 0},
-      {".profile", kArchive, kArchive | FILE_ATTRIBUTE_HIDDEN, 0, 0},
-      {"ToSub", kDirectory | FILE_ATTRIBUTE_REPARSE_POINT,
-       kDirectory | FILE_ATTRIBUTE_REPARSE_POINT, 0, FILE_CS_FLAG_CASE_SENSITIVE_DIR},
-      {"ToReport", kArchive, kArchive, 5, 0},
+      {WIDE("."), kDirectory, kDirectory, 0, 0, STATUS_SUCCESS, STATUS_SUCCESS},
+      {WIDE("Report.TXT"), kArchive, kArchive, 0, 5, STATUS_SUCCESS, STATUS_SUCCESS},
+      {WIDE(".profile"), kArchive, kArchive | FILE_ATTRIBUTE_HIDDEN, 0, 0, STATUS_SUCCESS,
+       STATUS_SUCCESS},
+      {WIDE("ToSub"), kDirectory | kReparse, kDirectory | kReparse, kReparseTagSymlink, 0,
+       STATUS_SUCCESS, STATUS_SUCCESS},
+      {WIDE("ToReport"), kArchive, kArchive, 0, 5, STATUS_SUCCESS, STATUS_SUCCESS},
+      {WIDE("Dangling"), kArchive | kReparse, 0, kReparseTagSymlink, 0, STATUS_SUCCESS,
+       STATUS_NO_SUCH_FILE, kSync | FILE_OPEN_REPARSE_POINT},
+      {WIDE("Fifo"), kArchive | kReparse, kArchive, kReparseTagLxFifo, 0, STATUS_INVALID_INFO_CLASS,
+       STATUS_SUCCESS},
+      {WIDE("Sock"), kArchive | kReparse, kArchive, kReparseTagAfUnix, 0, STATUS_NO_SUCH_DEVICE,
+       STATUS_NO_SUCH_DEVICE},
+      {WIDE("ToZero"), kArchive | kReparse, kArchive, kReparseTagLxCharDevice, 0,
+       STATUS_INVALID_INFO_CLASS, STATUS_SUCCESS},
+      {WIDE("bad\xFFFD"), kArchive, kArchive, 0, 0, STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SUCCESS},
   };
+  IO_STATUS_BLOCK io{};
+  FILE_FS_VOLUME_INFORMATION volume{};
+  ASSERT_EQ(NativeServices.ZwQueryVolumeInformationFile(folder, &io, &volume, sizeof volume,
+                                                        FileFsVolumeInformation),
+            STATUS_SUCCESS);
   for (const auto& row : cases) {
-    SCOPED_TRACE(row.name);
-    const auto entry = entries.find(row.name);
-    if (entry == entries.end()) {
-      EXPECT_FALSE(links);
+    SCOPED_TRACE(Narrow(row.name));
+    const auto entry = entries.find(Narrow(row.name));
+    if (!links && entry == entries.end()) {
       continue;
     }
-    EXPECT_EQ(entry->second.FileAttributes, kWine ? row.wine : row.attributes);
-    EXPECT_EQ(entry->second.EndOfFile.QuadPart, row.size);
-    EXPECT_EQ(entry->second.EaSize, 0U);
+    ASSERT_EQ(entry != entries.end(), !kWine || row.wine != 0);
     HANDLE opened = folder;
-    EXPECT_TRUE(row.name[1] == 0 ||
-                Create(row.name, &opened, kRead, FILE_OPEN, kSync, 0, folder) == STATUS_SUCCESS);
-    FILE_INTERNAL_INFORMATION internal{};
-    NativeServices.ZwQueryInformationFile(opened, &io, &internal, sizeof internal,
-                                          FileInternalInformation);
-    EXPECT_EQ(entry->second.FileId.QuadPart, internal.IndexNumber.QuadPart);
-    FILE_CASE_SENSITIVE_INFORMATION mark{77};
-    EXPECT_EQ(NativeServices.ZwQueryInformationFile(opened, &io, &mark, sizeof mark,
-                                                    FileCaseSensitiveInformation),
-              kWine ? STATUS_INVALID_INFO_CLASS : STATUS_SUCCESS);
-    EXPECT_EQ(mark.Flags, kWine ? 77 : row.caseSensitive);
+    EXPECT_EQ(row.name[1] == 0 ? STATUS_SUCCESS
+                               : CreateNative(NativeServices, row.name, &opened, kRead, FILE_OPEN,
+                                              row.options, 0, folder),
+              kWine ? row.wineOpened : row.opened);
+    if (entry != entries.end()) {
+      EXPECT_EQ(entry->second.FileAttributes, kWine ? row.wine : row.attributes);
+      EXPECT_EQ(entry->second.EndOfFile.QuadPart, row.size);
+      EXPECT_EQ(entry->second.EaSize, kWine ? 0 : row.tag);
+    }
+    // Where both open it, its handle tells the listed ID, its mark and the folder's volume.
+    if (row.opened == STATUS_SUCCESS && row.wineOpened == STATUS_SUCCESS) {
+      FILE_INTERNAL_INFORMATION internal{};
+      NativeServices.ZwQueryInformationFile(opened, &io, &internal, sizeof internal,
+                                            FileInternalInformation);
+      EXPECT_EQ(entry->second.FileId.QuadPart, internal.IndexNumber.QuadPart);
+      FILE_CASE_SENSITIVE_INFORMATION mark{77};
+      EXPECT_EQ(NativeServices.ZwQueryInformationFile(opened, &io, &mark, sizeof mark,
+                                                      FileCaseSensitiveInformation),
+                kWine ? STATUS_INVALID_INFO_CLASS : STATUS_SUCCESS);
+      EXPECT_EQ(mark.Flags, kWine ? 77 : (row.attributes & kDirectory) / kDirectory);
+      FILE_FS_VOLUME_INFORMATION same{};
+      NativeServices.ZwQueryVolumeInformationFile(opened, &io, &same, sizeof same,
+                                                  FileFsVolumeInformation);
+      EXPECT_EQ(same.VolumeSerialNumber, volume.VolumeSerialNumber);
+    }
     CloseHandle(opened != folder ? opened : nullptr);
   }
+  // A mask without wildcards names one entry, exactly; Wine takes names in another case
+  // where none is exactly it. A first call that finds nothing: STATUS_NO_SUCH_FILE.
+  const struct {
+    const char* mask;
+    const char* names;
+    const char* wine;
+    Expected first;
+  } masks[] = {
+      {"twin", "twin ", "twin ", {STATUS_SUCCESS}},
+      {"TWIN", "", "Twin twin ", {STATUS_NO_SUCH_FILE, STATUS_SUCCESS}},
+      {"missing", "", "", {STATUS_NO_SUCH_FILE}},
+      {"..", ".. ", ".. ", {STATUS_SUCCESS}},
+  };
+  for (const auto& row : masks) {
+    SCOPED_TRACE(row.mask);
+    HANDLE masked = links ? OpenScratch() : nullptr;
+    std::map<std::string, FILE_ID_FULL_DIR_INFORMATION> found;
+    EXPECT_TRUE(!links || List(masked, row.mask, found) == row.first.Here());
+    std::string names;
+    for (const auto& [name, entry] : found) {
+      names += name + " ";
+    }
+    EXPECT_EQ(names, !links ? "" : kWine ? row.wine : row.names);
+    CloseHandle(masked);
+  }
+  // A Linux mount point; Wine tells no tag.
+  HANDLE dev = nullptr;
+  std::map<std::string, FILE_ID_FULL_DIR_INFORMATION> mounted;
+  EXPECT_TRUE(!links || (CreateNative(NativeServices, WIDE("\\??\\Z:\\dev\\"), &dev, kList,
+                                      FILE_OPEN, kFolder, kShareAll) == STATUS_SUCCESS &&
+                         List(dev, "shm", mounted) == STATUS_SUCCESS));
+  EXPECT_EQ(mounted["shm"].FileAttributes, links ? kDirectory | kReparse : 0);
+  EXPECT_EQ(mounted["shm"].EaSize, links && !kWine ? kReparseTagMountPoint : 0);
+  CloseHandle(dev);
   CloseHandle(folder);
-  RunLinuxShell(here + " && rm -f ToSub ToReport Dangling");  // more than Wine can remove
+  RunLinuxShell(here + " && rm -f ToSub ToReport Dangling ToZero Fifo Sock twin Twin bad*");
 }
 
 // Call after call on one handle of a folder holding two names of 9 units. An entry's fixed
@@ -587,11 +673,15 @@ TEST_F(NativeServicesTest, SetNamesAndMarksOfOpenFiles) {
     int file;
     std::string newName;  // empty: the case-sensitive mark instead
     Expected status;
+    bool fullPath = false;  // no RootDirectory
   } cases[] = {
       {1, "sub", {STATUS_OBJECT_NAME_COLLISION}},
       {1, "Report.TXT", {STATUS_OBJECT_NAME_COLLISION}},
       {1, "Save", {STATUS_SUCCESS}},
       {3, "Whole.txt", {STATUS_SUCCESS}},
+      {3, "W", {STATUS_INFO_LENGTH_MISMATCH, STATUS_INVALID_PARAMETER_3}},  // a short record
+      {3, "Report.TXT", {STATUS_OBJECT_NAME_COLLISION}, true},
+      {3, "sub\\Deep.txt", {STATUS_SUCCESS}, true},
       {4, "Renamed.txt", {STATUS_ACCESS_DENIED, STATUS_SUCCESS}},
       {1, "", {STATUS_SUCCESS, STATUS_NOT_IMPLEMENTED}},
       {0, "", {STATUS_ACCESS_DENIED, STATUS_NOT_IMPLEMENTED}},  // no FILE_WRITE_ATTRIBUTES
@@ -599,18 +689,21 @@ TEST_F(NativeServicesTest, SetNamesAndMarksOfOpenFiles) {
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.newName);
-    alignas(8) BYTE buffer[128] = {FILE_CS_FLAG_CASE_SENSITIVE_DIR};
+    alignas(8) BYTE buffer[512] = {FILE_CS_FLAG_CASE_SENSITIVE_DIR};
     auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer);
-    const WideString name = Widen(row.newName);
+    const WideString name =
+        row.fullPath ? scratch_.NativePath(row.newName.c_str()) : Widen(row.newName);
     if (!name.empty()) {
       rename->ReplaceIfExists = FALSE;
-      rename->RootDirectory = handles[0];
+      rename->RootDirectory = row.fullPath ? nullptr : handles[0];
       rename->FileNameLength = static_cast<ULONG>(name.size() * sizeof(WCHAR));
       std::memcpy(rename->FileName, name.data(), rename->FileNameLength);
     }
     IO_STATUS_BLOCK io{};
+    const auto length =
+        static_cast<ULONG>(offsetof(FILE_RENAME_INFORMATION, FileName) + rename->FileNameLength);
     EXPECT_EQ(NativeServices.ZwSetInformationFile(
-                  handles[row.file], &io, buffer, sizeof buffer,
+                  handles[row.file], &io, buffer, name.empty() ? sizeof buffer : length,
                   name.empty() ? FileCaseSensitiveInformation : FileRenameInformation),
               row.status.Here());
   }
@@ -619,7 +712,7 @@ TEST_F(NativeServicesTest, SetNamesAndMarksOfOpenFiles) {
     CloseHandle(handle);
   }
   EXPECT_TRUE(fs::is_regular_file(scratch_ / "Save" / "Inner.txt"));
-  for (const char* gone : {"Save.partial", "Whole.txt", "Part.tmp"}) {
+  for (const char* gone : {"Save.partial", "Whole.txt", "Part.tmp", "sub/Deep.txt"}) {
     EXPECT_FALSE(fs::exists(scratch_ / gone)) << gone;
   }
 }

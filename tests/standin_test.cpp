@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,21 +77,31 @@ class StandinTest : public testing::Test {
     return CreateNative(NativeServices, Widen(path), handle, access, disposition, kSync);
   }
 
-  // Opens in a forked process as nobody, so that permissions bind where the suite runs as
-  // root. No status: the child could not become nobody.
-  static std::optional<NTSTATUS> CreateAsNobody(const std::string& path, ACCESS_MASK access = kRead,
-                                                ULONG disposition = FILE_OPEN) {
+  // Runs step in a forked process as nobody, so that permissions bind where the suite runs
+  // as root. No result: the child could not become nobody.
+  template <typename Result, typename Step>
+  static std::optional<Result> AsNobody(Step step) {
     int ended = 0;
     const std::string reported = InChild(
         [&](int report) {
-          HANDLE handle = nullptr;
-          const NTSTATUS status = DropToNobody() ? Create(path, &handle, access, disposition) : 0;
-          _exit(status != 0 && write(report, &status, sizeof status) == sizeof status ? 0 : 1);
+          if (!DropToNobody()) {
+            _exit(1);
+          }
+          const Result result = step();
+          _exit(write(report, &result, sizeof result) == sizeof result ? 0 : 1);
         },
         &ended);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    std::memcpy(&status, reported.data(), std::min(reported.size(), sizeof status));
-    return reported.size() == sizeof status ? std::optional(status) : std::nullopt;
+    Result result{};
+    std::memcpy(&result, reported.data(), std::min(reported.size(), sizeof result));
+    return reported.size() == sizeof result ? std::optional(result) : std::nullopt;
+  }
+
+  static std::optional<NTSTATUS> CreateAsNobody(const std::string& path, ACCESS_MASK access = kRead,
+                                                ULONG disposition = FILE_OPEN) {
+    return AsNobody<NTSTATUS>([&] {
+      HANDLE handle = nullptr;
+      return Create(path, &handle, access, disposition);
+    });
   }
 
   ScratchFolder scratch_;
@@ -189,6 +200,40 @@ TEST_F(StandinTest, CreateCutShortLeavesNothing) {
     EXPECT_EQ(ended, 0) << row.name;
     EXPECT_FALSE(fs::exists(scratch_ / row.name)) << row.name;
   }
+}
+
+// A folder that may be read but not searched lists each entry with what the folder tells
+// of it (a folder as one, its ID); its open is then refused by itself.
+TEST_F(StandinTest, UnsearchableFolderListsWhatItTells) {
+  fs::create_directories(scratch_ / "locked" / "sub");
+  struct stat sub {};
+  ASSERT_EQ(stat((scratch_ / "locked" / "sub").c_str(), &sub), 0);
+  fs::permissions(scratch_ / "locked", fs::perms::owner_read | fs::perms::others_read);
+  struct Seen {
+    FILE_ID_FULL_DIR_INFORMATION entry;
+    NTSTATUS opened;
+  };
+  const std::optional<Seen> seen = AsNobody<Seen>([] {
+    HANDLE folder = nullptr;
+    Create(kVolume + "\\locked", &folder);
+    alignas(8) BYTE buffer[4096];
+    IO_STATUS_BLOCK io{};
+    for (int call = 0; call < 3; ++call) {  // ".", "..", then its one entry
+      NativeServices.ZwQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer,
+                                          sizeof buffer, FileIdFullDirectoryInformation, TRUE,
+                                          nullptr, FALSE);
+    }
+    HANDLE opened = nullptr;
+    return Seen{*reinterpret_cast<FILE_ID_FULL_DIR_INFORMATION*>(buffer),
+                Create(kVolume + "\\locked\\sub", &opened)};
+  });
+  if (!seen.has_value()) {
+    GTEST_SKIP() << "no process can leave root for nobody here";
+  }
+  EXPECT_EQ(seen->entry.FileNameLength, 6U);  // sub
+  EXPECT_EQ(seen->entry.FileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(seen->entry.FileId.QuadPart, static_cast<LONGLONG>(sub.st_ino));
+  EXPECT_EQ(seen->opened, STATUS_ACCESS_DENIED);
 }
 
 }  // namespace
