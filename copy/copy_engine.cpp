@@ -89,9 +89,9 @@ FileOutcome OpenListedSource(CopyFiles& files, LONGLONG listedId) {
 bool CopyFileNative(const NativeName& source, const NativeName& destination, WCHAR* messageBuffer,
                     BYTE* dataBuffer) {
   CopyProgress progress{};
-  // One file: marked right after its create, as on every platform; a create's mark would
-  // need the platform asked first, on a file of its own.
-  DeletionMarks marks{false, DeletionMarks::Hold::kUnknown};
+  // One file: marked right after its create, as on every platform; a create's mark, or a
+  // mark's hold, would need the platform asked first, on a file of its own.
+  DeletionMarks marks{false, false};
   CopyFiles files{};
   files.progress = &progress;
   files.marks = &marks;

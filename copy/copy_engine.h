@@ -44,11 +44,11 @@ struct FileOutcome {
 // it: in the create itself where the platform can clear such a mark once the file is whole
 // (no instant then lies between a file's existence and its mark, so that not even a kill
 // leaves it behind), else right after the create. And whether the platform reports a mark's
-// hold, learned from the first file marked after its create: where it does, a file whose
-// path is long enough for a mark to go unheld (Wine's, past Linux's path limit) is checked.
+// hold, learned on a tree's top: where it does, a file whose path is long enough for a mark
+// to go unheld (Wine's, past Linux's path limit) is checked.
 struct DeletionMarks {
   bool atCreate;
-  enum class Hold { kUnknown, kReported, kNotReported } hold;
+  bool holdReported;
 };
 
 // One file of a folder's listing: its name as listed (counted, not terminated), relative to

@@ -20,16 +20,9 @@ constexpr std::size_t kDeepPathUnits = 1000;
 // is deep, sees that it holds: a copy without a mark that holds would not be whole or
 // nothing, so the file is refused.
 NTSTATUS MarkAfterCreate(CopyFiles& files) {
-  DeletionMarks& marks = *files.marks;
   files.marked = SetDeletion(files.destination, true) == STATUS_SUCCESS;
-  if (!files.marked) {
-    return STATUS_SUCCESS;
-  }
-  if (marks.hold == DeletionMarks::Hold::kUnknown) {
-    const bool reported = MarkHolds(files.destination);
-    marks.hold = reported ? DeletionMarks::Hold::kReported : DeletionMarks::Hold::kNotReported;
-  } else if (marks.hold == DeletionMarks::Hold::kReported &&
-             files.destinationUnits > kDeepPathUnits && !MarkHolds(files.destination)) {
+  if (files.marked && files.marks->holdReported && files.destinationUnits > kDeepPathUnits &&
+      !MarkHolds(files.destination)) {
     files.marked = false;
     return STATUS_CANNOT_DELETE;
   }

@@ -62,6 +62,14 @@ bool MarkHolds(NativeFile& file) {
          standard.DeletePending != FALSE;
 }
 
+bool ReportsMarkHold(NativeFile& file) {
+  if (SetDeletion(file, true) != STATUS_SUCCESS) {
+    return false;
+  }
+  const bool reported = MarkHolds(file);
+  return SetDeletion(file, false) == STATUS_SUCCESS && reported;
+}
+
 NTSTATUS SetTimeAndAttributes(NativeFile& file, LARGE_INTEGER lastWrite, ULONG attributes) {
   FILE_BASIC_INFORMATION basic{};
   basic.LastWriteTime = lastWrite;

@@ -39,6 +39,10 @@ bool CanClearMarkOfCreate(NativeFile& file);
 // Whether the open file's deletion mark holds, as the platform reports it.
 bool MarkHolds(NativeFile& file);
 
+// Whether the platform reports a mark's hold on the volume of file, a new and empty file or
+// folder opened with DELETE: it is marked, asked, and unmarked again (Wine reports none).
+bool ReportsMarkHold(NativeFile& file);
+
 // Sets the last-write time (0: unchanged) and the attributes (0: unchanged); the creation
 // and last-access times are left as they are.
 NTSTATUS SetTimeAndAttributes(NativeFile& file, LARGE_INTEGER lastWrite, ULONG attributes);

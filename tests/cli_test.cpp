@@ -490,8 +490,8 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
       // link, even a dangling one, exists.
       {"Sub", "SUB\\inner", R"(Error creating, Status=c000003a \(0\)\n)", false, nullptr, false,
        true},
-      {"Sub", "Sub\\link\\inner", R"(Error creating, Status=c000000d \(0\)\n)", false, nullptr,
-       false, true, true},
+      {"Sub", "toSub\\inner", R"(Error creating, Status=c000000d \(0\)\n)", false, nullptr, false,
+       true, true},
       {"Sub", "dangling", R"(Error creating, Status=c0000035 \(0\)\n)", false, nullptr, false, true,
        true},
   };
@@ -501,7 +501,7 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
   WriteBytes(folder_.File("Sub\\Inner.TXT"), kUpper);
   const bool links =
       LinuxShellAvailable() &&
-      RunLinuxShell("ln -s . " + ShellQuoted(LinuxPathOf(folder_.File("Sub\\link"))) +
+      RunLinuxShell("ln -s Sub " + ShellQuoted(LinuxPathOf(folder_.File("toSub"))) +
                     " && ln -s nowhere " + ShellQuoted(LinuxPathOf(folder_.File("dangling")))) == 0;
   const Snapshot before = folder_.Scratch().TakeSnapshot();
   for (const Refusal& refusal : refusals) {

@@ -190,6 +190,7 @@ bool PrepareTop(TreeTop& top, const NativeName& destination, TreeBuffers& buffer
   // The new top was created with the right to delete, on the volume every file of the tree
   // goes to: where a create's mark can be cleared there, every file is marked by its create.
   top.marks.atCreate = CanClearMarkOfCreate(top.created);
+  top.marks.holdReported = ReportsMarkHold(top.created);
   return true;
 }
 
