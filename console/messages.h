@@ -48,5 +48,20 @@ inline constexpr const WCHAR* kWaitingForRename =
 // Counts: files, folders, the amount, failures, links skipped.
 inline constexpr const WCHAR* kTreeSummary =
     WIDE("Copied %s files in %s folders, %s; %s failed, %s links skipped.\n");
+// A run that continues the unfinished tree of the same command: its native path.
+inline constexpr const WCHAR* kContinuing = WIDE("Continuing the unfinished copy in %s\n");
+// Counts of a continued tree: files copied, files already there, folders, the amount (of all
+// of them), failures, links skipped.
+inline constexpr const WCHAR* kTreeSummaryContinued =
+    WIDE("Copied %s files, %s already there, in %s folders, %s; %s failed, %s links skipped.\n");
+// An entry of the unfinished tree that the source no longer has: left alone.
+inline constexpr const WCHAR* kNotInSource = WIDE("Not in the source %s\n");
 // Where a tree that did not arrive whole stays: its native path.
 inline constexpr const WCHAR* kUnfinishedTree = WIDE("The unfinished copy is in %s\n");
+// After it, where a second run of the same command finishes the tree.
+inline constexpr const WCHAR* kRunAgain = WIDE("Run the same command again to finish it.\n");
+// After it, where names differing in case alone were refused, which a second run cannot mend.
+inline constexpr const WCHAR* kTwinsAdvice =
+    WIDE("Names that differ in case alone were refused: the destination folds case. Copy into a "
+         "case-sensitive folder (fsutil file setCaseSensitiveInfo <folder> enable) to keep them "
+         "apart.\n");

@@ -80,6 +80,14 @@ NTSTATUS CompareWithReported(const WCHAR* typedNames, const UNICODE_STRING& repo
   return verdict;
 }
 
+// Whether the last name of a reported path is the typed name, or differs from it otherwise
+// than in case alone (a short name).
+bool CompareLastName(const UNICODE_STRING& typed, const UNICODE_STRING& reported) {
+  std::size_t end = reported.Length / sizeof(WCHAR);
+  UNICODE_STRING last{};
+  return !TakeLastName(reported.Buffer, end, last) || !DiffersInCaseAlone(typed, last);
+}
+
 // Not a status: the listing could not be made, and proves nothing.
 constexpr NTSTATUS kNotListed = STATUS_PENDING;
 
@@ -95,17 +103,16 @@ bool HasWildcard(const UNICODE_STRING& name) {
   return false;
 }
 
-// The typed name against the names its folder (the path's first folderUnits units) lists
-// for it as the mask, as stored: STATUS_SUCCESS when one is the typed name exactly or none
-// differs from it in case alone, else a not found; kNotListed when the folder cannot be
-// listed.
-NTSTATUS CheckByListing(const WCHAR* path, std::size_t folderUnits, UNICODE_STRING& typed, bool own,
-                        BYTE* buffer, ULONG bufferBytes) {
-  NativeFile folder{};
-  DescribeRelativeFile(folder, nullptr, path, static_cast<USHORT>(folderUnits * sizeof(WCHAR)));
-  constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  if (OpenNativeFile(folder, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
-                     FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT,
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+
+// The typed name against the names the open folder lists for it as the mask, as stored:
+// STATUS_SUCCESS when one is the typed name exactly or none differs from it in case alone,
+// else a not found; kNotListed when it cannot be listed. The folder's handle is spent: a
+// platform lists a folder once per handle (Wine reads the mask at the first call only).
+NTSTATUS ListedVerdict(NativeFile& folder, UNICODE_STRING& typed, bool own, BYTE* buffer,
+                       ULONG bufferBytes) {
+  if (OpenNativeFile(folder, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN, kFolderOptions,
                      kShareAll) != STATUS_SUCCESS) {
     return kNotListed;
   }
@@ -134,6 +141,15 @@ NTSTATUS CheckByListing(const WCHAR* path, std::size_t folderUnits, UNICODE_STRI
     }
     offset += entry->NextEntryOffset;
   }
+}
+
+// The typed name against its folder's listing: the folder is the path's first folderUnits
+// units.
+NTSTATUS CheckByListing(const WCHAR* path, std::size_t folderUnits, UNICODE_STRING& typed, bool own,
+                        BYTE* buffer, ULONG bufferBytes) {
+  NativeFile folder{};
+  DescribeRelativeFile(folder, nullptr, path, static_cast<USHORT>(folderUnits * sizeof(WCHAR)));
+  return ListedVerdict(folder, typed, own, buffer, bufferBytes);
 }
 
 // Each typed name, first to last, against its folder's listing.
@@ -176,6 +192,25 @@ NTSTATUS CheckOpenedName(HANDLE file, const NativeName& name, BYTE* buffer, ULON
     return CompareWithReported(name.typedNames, reported);
   }
   return STATUS_SUCCESS;
+}
+
+bool IsStoredAs(HANDLE file, HANDLE folder, const UNICODE_STRING& name, BYTE* buffer,
+                ULONG bufferBytes) {
+  UNICODE_STRING typed = name;
+  UNICODE_STRING reported{};
+  if (QueryName(file, FileNormalizedNameInformation, buffer, bufferBytes, reported) ==
+      STATUS_SUCCESS) {
+    return CompareLastName(typed, reported);
+  }
+  // A handle of its own on the folder: its empty name relative to the folder's.
+  NativeFile again{};
+  DescribeRelativeFile(again, folder, nullptr, 0);
+  const NTSTATUS listed = ListedVerdict(again, typed, true, buffer, bufferBytes);
+  if (listed != kNotListed) {
+    return listed == STATUS_SUCCESS;
+  }
+  return QueryName(file, FileNameInformation, buffer, bufferBytes, reported) != STATUS_SUCCESS ||
+         CompareLastName(typed, reported);
 }
 
 bool IsUnknownId(LONGLONG id) {

@@ -136,16 +136,16 @@ bool opensTwin;
 // What a tree's row makes the services answer beside the stand-in, by the names the copy
 // opens (a folder's handle is known by its name relative to its parent).
 struct TreeScript {
-  std::u16string listingFails;    // this folder's listing fails with listingStatus
+  std::u16string listingFails;  // this folder's listing fails with listingStatus
   NTSTATUS listingStatus = STATUS_SUCCESS;
-  std::u16string listsNoDots;     // this empty folder lists nothing at all: no "." or ".."
-  std::u16string unknownId;       // this entry is listed with an ID of all ones
-  std::u16string systemFolder;    // this folder is listed hidden and system, and denies its open
-  std::u16string timesRefused;    // this new folder refuses its time and attributes
-  std::u16string twinOf;          // this listed folder opens as the folder twin
+  std::u16string listsNoDots;   // this empty folder lists nothing at all: no "." or ".."
+  std::u16string unknownId;     // this entry is listed with an ID of all ones
+  std::u16string systemFolder;  // this folder is listed hidden and system, and denies its open
+  std::u16string timesRefused;  // this new folder refuses its time and attributes
+  std::u16string twinOf;        // this listed folder opens as the folder twin
   std::u16string twin;
-  std::u16string holdLostFor;     // this new file's mark is reported as not held
-  int renameRefusals = 0;         // the final rename is refused this often with renameStatus
+  std::u16string holdLostFor;  // this new file's mark is reported as not held
+  int renameRefusals = 0;      // the final rename is refused this often with renameStatus
   NTSTATUS renameStatus = STATUS_SUCCESS;
   bool relativeRenameInvalid = false;  // a rename relative to a folder is invalid here
 };
@@ -269,10 +269,10 @@ NTSTATUS ScriptedMark(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG
     return STATUS_NOT_IMPLEMENTED;  // as Wine 8 answers every flag
   }
   const Step step = marks.Next(markCalls);
-  const NTSTATUS status = step.kind == Step::kFail ? step.status
-                                                   : bound.ZwSetInformationFile(
-                                                         file, io, information, length,
-                                                         informationClass);
+  const NTSTATUS status =
+      step.kind == Step::kFail
+          ? step.status
+          : bound.ZwSetInformationFile(file, io, information, length, informationClass);
   if (status == STATUS_SUCCESS) {
     marksOf[namedHandles[file]] += MarkEvent(information, informationClass);
   }
@@ -296,12 +296,12 @@ NTSTATUS ScriptedListing(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVO
   if (mask == nullptr && folder == treeScript.listsNoDots) {
     return CompleteIo(io, STATUS_NO_SUCH_FILE, 0);
   }
-  const NTSTATUS status = bound.ZwQueryDirectoryFile(file, event, routine, context, io, information,
-                                                     length, informationClass, single, mask,
-                                                     restart);
+  const NTSTATUS status =
+      bound.ZwQueryDirectoryFile(file, event, routine, context, io, information, length,
+                                 informationClass, single, mask, restart);
   for (ULONG offset = 0; status == STATUS_SUCCESS;) {
-    auto* entry = reinterpret_cast<FILE_ID_FULL_DIR_INFORMATION*>(
-        static_cast<BYTE*>(information) + offset);
+    auto* entry =
+        reinterpret_cast<FILE_ID_FULL_DIR_INFORMATION*>(static_cast<BYTE*>(information) + offset);
     if (mask != nullptr && nameListing == NameListing::kOtherCase) {
       entry->FileName[0] ^= 0x20;  // the first letter's other case
     }
@@ -689,7 +689,10 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
        {STATUS_SUCCESS, u"\\v\\Sub\\source"},
        "Error openning, Status=c000003a\n",
        NameListing::kOtherCase},
-      {"listed as typed", {kNone}, {STATUS_SUCCESS, u"\\v\\SUB\\source"}, "",
+      {"listed as typed",
+       {kNone},
+       {STATUS_SUCCESS, u"\\v\\SUB\\source"},
+       "",
        NameListing::kPlatform},
   };
   std::filesystem::create_directory(folder_ / "Sub");
@@ -800,60 +803,84 @@ const char* const kOneFile = "Copied 1 files in 1 folders, 1.50 KiB; 0 failed, 0
 const TreeScenario kTreeScenarios[] = {
     // Each failure of a listed file, folder or listing is one line and one failure: the tree
     // is not renamed.
-    {"ReadFails", {"a.txt"}, [] { reads = {{Fail(STATUS_IO_DEVICE_ERROR)}, Real()}; },
+    {"ReadFails",
+     {"a.txt"},
+     [] {
+       reads = {{Fail(STATUS_IO_DEVICE_ERROR)}, Real()};
+     },
      "Error reading a.txt, Status=c0000185\n"
      "Copied 0 files in 1 folders, 0.00 KiB; 1 failed, 0 links skipped.\n"
-     "The unfinished copy is in {unfinished}\n",
+     "The unfinished copy is in {unfinished}\n"
+     "Run the same command again to finish it.\n",
      false},
-    {"ListingFails", {"Sub/x.txt"},
+    {"ListingFails",
+     {"Sub/x.txt"},
      [] { treeScript.listingFails = u"Sub", treeScript.listingStatus = STATUS_ACCESS_DENIED; },
      "Error reading Sub, Status=c0000022\n"
      "Copied 0 files in 2 folders, 0.00 KiB; 1 failed, 0 links skipped.\n"
-     "The unfinished copy is in {unfinished}\n",
+     "The unfinished copy is in {unfinished}\n"
+     "Run the same command again to finish it.\n",
      false},
-    {"FolderTimeRefused", {"Sub/x.txt"}, [] { treeScript.timesRefused = u"Sub"; },
+    {"FolderTimeRefused",
+     {"Sub/x.txt"},
+     [] { treeScript.timesRefused = u"Sub"; },
      "Error writing Sub, Status=c0000022\n"
      "Copied 1 files in 2 folders, 1.50 KiB; 1 failed, 0 links skipped.\n"
-     "The unfinished copy is in {unfinished}\n",
+     "The unfinished copy is in {unfinished}\n"
+     "Run the same command again to finish it.\n",
      false},
-    {"FolderOpenedAsItsTwin", {"Sub/x.txt", "sub/y.txt"},
+    {"FolderOpenedAsItsTwin",
+     {"Sub/x.txt", "sub/y.txt"},
      [] { treeScript.twinOf = u"sub", treeScript.twin = u"Sub"; },
      "Error openning sub, Status=c0000034\n"
      "Copied 1 files in 2 folders, 1.50 KiB; 1 failed, 0 links skipped.\n"
-     "The unfinished copy is in {unfinished}\n",
+     "The unfinished copy is in {unfinished}\n"
+     "Run the same command again to finish it.\n",
      false},
     // What Windows' file systems answer and Wine does not: an empty folder listed without
     // dots, an ID that tells nothing, a system folder that refuses everyone.
-    {"EmptyFolderWithoutDots", {"Empty/"}, [] { treeScript.listsNoDots = u"Empty"; },
-     "Copied 0 files in 2 folders, 0.00 KiB; 0 failed, 0 links skipped.\n", true},
+    {"EmptyFolderWithoutDots",
+     {"Empty/"},
+     [] { treeScript.listsNoDots = u"Empty"; },
+     "Copied 0 files in 2 folders, 0.00 KiB; 0 failed, 0 links skipped.\n",
+     true},
     {"UnknownId", {"a.txt"}, [] { treeScript.unknownId = u"a.txt"; }, kOneFile, true},
-    {"ProtectedFolder", {"a.txt", "System Volume Information/x"},
+    {"ProtectedFolder",
+     {"a.txt", "System Volume Information/x"},
      [] { treeScript.systemFolder = u"System Volume Information"; },
      "Skipped protected folder System Volume Information\n"
      "Copied 1 files in 1 folders, 1.50 KiB; 0 failed, 0 links skipped.\n",
      true},
     // The final rename: waiting for another program's files, by full path where a rename
     // relative to a folder is invalid (a network redirector).
-    {"RenameWaitsForFilesHeldOpen", {"a.txt"},
+    {"RenameWaitsForFilesHeldOpen",
+     {"a.txt"},
      [] { treeScript.renameRefusals = 3, treeScript.renameStatus = STATUS_ACCESS_DENIED; },
      "Waiting for another program to close files in {unfinished}\n"
      "Copied 1 files in 1 folders, 1.50 KiB; 0 failed, 0 links skipped.\n",
      true},
-    {"RelativeRenameInvalid", {"a.txt"}, [] { treeScript.relativeRenameInvalid = true; }, kOneFile,
+    {"RelativeRenameInvalid",
+     {"a.txt"},
+     [] { treeScript.relativeRenameInvalid = true; },
+     kOneFile,
      true},
     // A mark given after the create that did not take, on a path deep enough for that
     // (Wine's past Linux's limit), where the platform reports a mark's hold: refused.
-    {"MarkNotHeld", {kDeep.c_str()},
+    {"MarkNotHeld",
+     {kDeep.c_str()},
      [] { treeScript.holdLostFor = u"deep.txt", createMarkRefused = true; },
      "Error creating {first}, Status=c0000121 (0)\n"
      "Copied 0 files in 6 folders, 0.00 KiB; 1 failed, 0 links skipped.\n"
-     "The unfinished copy is in {unfinished}\n",
+     "The unfinished copy is in {unfinished}\n"
+     "Run the same command again to finish it.\n",
      false},
-    {"RenameRefused", {"a.txt"},
+    {"RenameRefused",
+     {"a.txt"},
      [] { treeScript.renameRefusals = 1, treeScript.renameStatus = STATUS_OBJECT_NAME_COLLISION; },
      "Error renaming {unfinished}, Status=c0000035\n"
      "Copied 1 files in 1 folders, 1.50 KiB; 0 failed, 0 links skipped.\n"
-     "The unfinished copy is in {unfinished}\n",
+     "The unfinished copy is in {unfinished}\n"
+     "Run the same command again to finish it.\n",
      false},
 };
 
@@ -882,9 +909,10 @@ TEST_P(TreeScenarioTest, CopiesTheTreeOrSaysWhatIsMissing) {
   std::string expected = row.printed;
   std::string first = row.files.front();
   std::replace(first.begin(), first.end(), '/', '\\');
-  for (const auto& [token, text] : {std::pair<std::string, std::string>{"{unfinished}",
-                                     Narrow(folder_.NativePath("copy.partial").c_str())},
-                                    {"{first}", first}}) {
+  for (const auto& [token, text] :
+       {std::pair<std::string, std::string>{"{unfinished}",
+                                            Narrow(folder_.NativePath("copy.partial").c_str())},
+        {"{first}", first}}) {
     for (std::size_t at; (at = expected.find(token)) != std::string::npos;) {
       expected.replace(at, token.size(), text);
     }

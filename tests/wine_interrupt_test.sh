@@ -57,7 +57,7 @@ tree_left() {
   while IFS= read -r file; do
     [ ! -s "$files/$1.partial/$file" ] || cmp -s "$files/tree/$file" "$files/$1.partial/$file" ||
       return 1
-  done < <(cd "$files/$1.partial" && find . -type f)
+  done < <(cd "$files/$1.partial" && find . -type f ! -name .vantro-unfinished)
 }
 
 # interrupt <signal> <source> [/E]: sends the signal to the Wine process running vantro.exe
@@ -119,7 +119,7 @@ only_whole() {
   [ ! -e "$files/$1" ] || return 1
   while IFS= read -r file; do
     cmp -s "$files/small/$file" "$files/$1.partial/$file" || return 1
-  done < <(cd "$files/$1.partial" 2>/dev/null && find . -type f)
+  done < <(cd "$files/$1.partial" 2>/dev/null && find . -type f ! -name .vantro-unfinished)
 }
 begun() { [ -d "$files/$1.partial" ]; }
 stops=0 finished=0

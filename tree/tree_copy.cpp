@@ -10,7 +10,9 @@
 #include "copy/native_file.h"
 #include "native/native_services.h"
 #include "tree/folder_identity.h"
+#include "tree/tree_continue.h"
 #include "tree/tree_walk.h"
+#include "tree/unfinished_record.h"
 
 namespace {
 
@@ -23,6 +25,9 @@ struct TreeTop {
   FILE_BASIC_INFORMATION kept;  // the source folder's time and attributes
   std::size_t nameUnits;        // the destination's own name, at the start of unfinished
   DeletionMarks marks;          // how the tree's files are marked, learned on its top
+  const WCHAR* sourcePath;      // as announced: what the unfinished tree's record names
+  bool recorded;                // the unfinished tree holds its record
+  bool continuing;              // it is the unfinished tree of an earlier run
 };
 
 // Windows refuses to rename a folder while a file below it is open elsewhere, and scanners,
@@ -164,6 +169,21 @@ NTSTATUS OpenParent(TreeTop& top, const NativeName& destination, TreeBuffers& bu
   return CheckNameIsFree(top, buffers);
 }
 
+// Opens the unfinished tree that exists under the new folder's name, only when its record
+// names this source: the same command run again continues it. Any other folder of that name
+// is someone else's, and is left as it is.
+bool OpenUnfinished(TreeTop& top, BYTE* data) {
+  if (OpenNativeFile(top.created, kNewFolderAccess | DELETE, FILE_OPEN, kFolderOptions,
+                     kNewFolderShare) != STATUS_SUCCESS) {
+    return false;
+  }
+  if (HoldsRecordOf(top.created.handle, top.sourcePath, data)) {
+    return true;
+  }
+  Close(top.created);
+  return false;
+}
+
 // Everything before the walk; false when the run is refused (its line printed), with
 // nothing created.
 bool PrepareTop(TreeTop& top, const NativeName& destination, TreeBuffers& buffers, WCHAR* message,
@@ -181,12 +201,17 @@ bool PrepareTop(TreeTop& top, const NativeName& destination, TreeBuffers& buffer
                        static_cast<USHORT>(Length(buffers.unfinished) * sizeof(WCHAR)));
   const NTSTATUS created = OpenNativeFile(top.created, kNewFolderAccess | DELETE, FILE_CREATE,
                                           kFolderOptions, kNewFolderShare);
-  if (created != STATUS_SUCCESS) {
+  const NTSTATUS createdBlock = top.created.io.Status;
+  top.continuing = created == STATUS_OBJECT_NAME_COLLISION && OpenUnfinished(top, data);
+  if (created != STATUS_SUCCESS && !top.continuing) {
     PrintNamed(message, kTreeErrorCreating, buffers.unfinished, StatusCode(created),
-               StatusCode(top.created.io.Status));
+               StatusCode(createdBlock));
     return false;
   }
+  // The mark comes before any child, the record too.
   CopyCaseMark(top.source.handle, top.created);
+  top.recorded =
+      top.continuing || WriteRecord(top.created.handle, top.sourcePath) == STATUS_SUCCESS;
   // The new top was created with the right to delete, on the volume every file of the tree
   // goes to: where a create's mark can be cleared there, every file is marked by its create.
   top.marks.atCreate = CanClearMarkOfCreate(top.created);
@@ -263,19 +288,40 @@ NTSTATUS RenameWhole(TreeTop& top, TreeBuffers& buffers, CopyProgress& progress,
   }
 }
 
-void PrintSummary(const TreeWalk& walk, WCHAR* message) {
+// The counts; a continued tree's also those of the files that were already there, its amount
+// the whole tree's.
+void PrintSummary(const TreeWalk& walk, bool continuing, WCHAR* message) {
   WCHAR files[kAmountUnits];
+  WCHAR there[kAmountUnits];
   WCHAR folders[kAmountUnits];
   WCHAR amount[kAmountUnits];
   WCHAR failed[kAmountUnits];
   WCHAR skipped[kAmountUnits];
   FormatCount(files, walk.progress.files);
+  FormatCount(there, walk.alreadyThere);
   FormatCount(folders, walk.folders);
-  FormatAmount(amount, walk.progress.doneBefore);
+  FormatAmount(amount, walk.progress.doneBefore + walk.alreadyBytes);
   FormatCount(failed, walk.failed);
   FormatCount(skipped, walk.skipped);
-  BoundedFormat(message, kMessageBytes, kTreeSummary, files, folders, amount, failed, skipped);
+  if (continuing) {
+    BoundedFormat(message, kMessageBytes, kTreeSummaryContinued, files, there, folders, amount,
+                  failed, skipped);
+  } else {
+    BoundedFormat(message, kMessageBytes, kTreeSummary, files, folders, amount, failed, skipped);
+  }
   ConsolePrint(message);
+}
+
+// Where the unfinished tree stays, and what would finish it: the same command again, but
+// where twins were refused by a destination that folds case, which no second run mends.
+void PrintUnfinished(const TreeTop& top, const TreeWalk& walk, TreeBuffers& buffers,
+                     WCHAR* message) {
+  PrintNamed(message, kUnfinishedTree, UnfinishedPath(buffers));
+  if (walk.twinsRefused > 0) {
+    ConsolePrint(kTwinsAdvice);
+  } else if (top.recorded) {
+    ConsolePrint(kRunAgain);
+  }
 }
 
 // Walks the tree into the new folder, then gives it the destination's name if all of it
@@ -290,6 +336,9 @@ bool CopyWhole(TreeTop& top, TreeBuffers& buffers, WCHAR* message, BYTE* data) {
                 .folders = 1,
                 .failed = 0,
                 .skipped = 0,
+                .alreadyThere = 0,
+                .alreadyBytes = 0,
+                .twinsRefused = 0,
                 .stopped = false,
                 .top = top.created.handle,
                 .topId = FileIdOf(top.created.handle),
@@ -301,7 +350,13 @@ bool CopyWhole(TreeTop& top, TreeBuffers& buffers, WCHAR* message, BYTE* data) {
   first.pathEnd = 0;
   first.listed = false;
   first.begun = false;
+  first.existed = top.continuing;
+  first.caseSensitive = top.continuing && IsCaseSensitive(top.created.handle);
+  first.present = 0;
   top.source.handle = nullptr;  // the walk closes it
+  if (top.continuing) {
+    PrintNamed(message, kContinuing, UnfinishedPath(buffers));
+  }
   StartTreeProgress(walk.progress);
   WalkTree(walk);
   NTSTATUS renamed = STATUS_UNSUCCESSFUL;
@@ -311,12 +366,16 @@ bool CopyWhole(TreeTop& top, TreeBuffers& buffers, WCHAR* message, BYTE* data) {
       ClearProgress(walk.progress);
       PrintNamed(message, kTreeErrorRenaming, UnfinishedPath(buffers), StatusCode(renamed));
     }
+    // The record went before the rename: an unfinished tree keeps it.
+    top.recorded =
+        renamed == STATUS_SUCCESS ||
+        (top.recorded && WriteRecord(top.created.handle, top.sourcePath) == STATUS_SUCCESS);
   }
   Close(top.created);
   EndProgress(walk.progress, walk.progress.doneBefore);
-  PrintSummary(walk, message);
+  PrintSummary(walk, top.continuing, message);
   if (renamed != STATUS_SUCCESS) {
-    PrintNamed(message, kUnfinishedTree, UnfinishedPath(buffers));
+    PrintUnfinished(top, walk, buffers, message);
   }
   return renamed == STATUS_SUCCESS;
 }
@@ -326,6 +385,7 @@ bool CopyWhole(TreeTop& top, TreeBuffers& buffers, WCHAR* message, BYTE* data) {
 TreeResult CopyTreeNative(const NativeName& source, const NativeName& destination,
                           TreeBuffers& buffers, WCHAR* messageBuffer, BYTE* dataBuffer) {
   TreeTop top{};
+  top.sourcePath = source.path;
   const NTSTATUS opened = OpenSourceFolder(top, source, dataBuffer);
   if (opened == STATUS_NOT_A_DIRECTORY) {
     Close(top.source);

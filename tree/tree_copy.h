@@ -32,6 +32,11 @@ struct TreeLevel {
   ULONG next;                   // the offset of the next entry in the listing
   bool listed;                  // the listing holds entries not yet taken
   bool begun;                   // the folder was listed at least once
+  // The new folder was there before this run (an unfinished tree's): its entries are looked
+  // at, and counted as found or made (present) against what it holds at the end.
+  bool existed;
+  bool caseSensitive;  // it finds a name by exactly that name alone
+  ULONGLONG present;
   alignas(8) BYTE listing[kListingBytes];
 };
 

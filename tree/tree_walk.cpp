@@ -9,10 +9,10 @@
 #include "copy/native_file.h"
 #include "native/native_services.h"
 #include "tree/folder_identity.h"
+#include "tree/tree_continue.h"
+#include "tree/unfinished_record.h"
 
 namespace {
-
-using Entry = FILE_ID_FULL_DIR_INFORMATION;
 
 // A name surrogate (junction, symbolic link, mount point, WSL's link) redirects to another
 // place; its tag's bit says so on Windows. Wine gives no tag, and marks only links and mount
@@ -45,11 +45,6 @@ bool IsProtectedFolder(const Entry& entry, NTSTATUS status) {
   return status == STATUS_ACCESS_DENIED && (entry.FileAttributes & kHiddenSystem) == kHiddenSystem;
 }
 
-bool IsDotName(const Entry& entry) {
-  const ULONG units = entry.FileNameLength / sizeof(WCHAR);
-  return entry.FileName[0] == u'.' && (units == 1 || (units == 2 && entry.FileName[1] == u'.'));
-}
-
 // What ends the walk: the destination as a whole can take nothing more.
 bool FailsTheDestination(NTSTATUS status) {
   return status == STATUS_DISK_FULL || status == STATUS_QUOTA_EXCEEDED ||
@@ -60,27 +55,6 @@ bool FailsTheDestination(NTSTATUS status) {
 const WCHAR* FolderPath(TreeWalk& walk, const TreeLevel& level) {
   walk.buffers.relative[level.pathEnd] = 0;
   return level.pathEnd == 0 ? WIDE(".") : walk.buffers.relative;
-}
-
-// Writes the entry's path after its folder's; returns its length.
-std::size_t NameEntry(TreeWalk& walk, const TreeLevel& level, const Entry& entry) {
-  WCHAR* path = walk.buffers.relative;
-  std::size_t end = level.pathEnd;
-  if (end > 0 && end + 1 < kRelativeUnits) {
-    path[end++] = kSeparator;
-  }
-  const std::size_t units =
-      std::min<std::size_t>(entry.FileNameLength / sizeof(WCHAR), kRelativeUnits - 1 - end);
-  std::copy_n(entry.FileName, units, path + end);
-  end += units;
-  path[end] = 0;
-  return end;
-}
-
-void Fail(TreeWalk& walk, const WCHAR* format, NTSTATUS status, NTSTATUS second = 0) {
-  ReportPath(walk, format, walk.buffers.relative, status, second);
-  ++walk.failed;
-  walk.stopped = walk.stopped || FailsTheDestination(status);
 }
 
 // An entry left out on purpose: its line, and no failure. Only links are counted.
@@ -120,9 +94,19 @@ const Entry* NextEntry(TreeWalk& walk, TreeLevel& level) {
 
 // A file's copy, and what came of it: a link's target that cannot be reached is a link
 // skipped; a stop ends the walk without a line.
-void CopyEntryFile(TreeWalk& walk, const TreeLevel& level, const Entry& entry, std::size_t end) {
+void CopyEntryFile(TreeWalk& walk, TreeLevel& level, const Entry& entry, std::size_t end) {
   if (IsSpecialFile(entry)) {
     Skip(walk, kSkippedSpecialFile);
+    return;
+  }
+  const Place place = level.existed ? TakePlace(walk, level, entry) : Place::kFree;
+  if (place == Place::kThere) {
+    ++walk.alreadyThere;
+    walk.alreadyBytes += static_cast<ULONGLONG>(entry.EndOfFile.QuadPart);
+    ++level.present;
+    return;
+  }
+  if (place == Place::kFailed) {
     return;
   }
   const ListedFile file{level.source, entry.FileName, static_cast<USHORT>(entry.FileNameLength),
@@ -133,15 +117,20 @@ void CopyEntryFile(TreeWalk& walk, const TreeLevel& level, const Entry& entry, s
     Skip(walk, kSkippedLink);
     return;
   }
+  walk.twinsRefused +=
+      outcome.failed == CopyStep::kCreate && outcome.status == STATUS_OBJECT_NAME_COLLISION ? 1 : 0;
   switch (outcome.failed) {
-    case CopyStep::kNone: CountFile(walk.progress, outcome.bytes); break;
-    case CopyStep::kStopped: walk.stopped = true; break;
-    case CopyStep::kOpen: Fail(walk, kTreeErrorOpening, outcome.status); break;
-    case CopyStep::kCreate:
-      Fail(walk, kTreeErrorCreating, outcome.status, outcome.createBlockStatus);
+    case CopyStep::kNone:
+      CountFile(walk.progress, outcome.bytes);
+      ++level.present;
       break;
-    case CopyStep::kRead: Fail(walk, kTreeErrorReading, outcome.status); break;
-    case CopyStep::kWrite: Fail(walk, kTreeErrorWriting, outcome.status); break;
+    case CopyStep::kStopped: walk.stopped = true; break;
+    case CopyStep::kOpen: FailEntry(walk, kTreeErrorOpening, outcome.status); break;
+    case CopyStep::kCreate:
+      FailEntry(walk, kTreeErrorCreating, outcome.status, outcome.createBlockStatus);
+      break;
+    case CopyStep::kRead: FailEntry(walk, kTreeErrorReading, outcome.status); break;
+    case CopyStep::kWrite: FailEntry(walk, kTreeErrorWriting, outcome.status); break;
   }
 }
 
@@ -167,21 +156,22 @@ HANDLE OpenListedFolder(TreeWalk& walk, const TreeLevel& level, const Entry& ent
     CloseHandle(source.handle);
   }
   if (isTop) {
-    Fail(walk, kTreeErrorCreating, STATUS_INVALID_PARAMETER);
+    FailEntry(walk, kTreeErrorCreating, STATUS_INVALID_PARAMETER);
   } else {
-    Fail(walk, kTreeErrorOpening, status);
+    FailEntry(walk, kTreeErrorOpening, status);
   }
   return nullptr;
 }
 
-// Opens the listed folder and creates its new folder; the two handles make the next level.
-void EnterFolder(TreeWalk& walk, const TreeLevel& level, const Entry& entry, std::size_t end) {
+// Opens the listed folder and creates its new folder, or takes the one of exactly its name an
+// unfinished tree holds; the two handles make the next level.
+void EnterFolder(TreeWalk& walk, TreeLevel& level, const Entry& entry, std::size_t end) {
   if (IsLink(entry)) {
     Skip(walk, kSkippedLink);
     return;
   }
   if (walk.depth == kTreeLevels) {
-    Fail(walk, kTreeErrorOpening, STATUS_TOO_MANY_OPENED_FILES);
+    FailEntry(walk, kTreeErrorOpening, STATUS_TOO_MANY_OPENED_FILES);
     return;
   }
   const HANDLE source = OpenListedFolder(walk, level, entry);
@@ -191,14 +181,18 @@ void EnterFolder(TreeWalk& walk, const TreeLevel& level, const Entry& entry, std
   NativeFile created{};
   DescribeRelativeFile(created, level.destination, entry.FileName,
                        static_cast<USHORT>(entry.FileNameLength));
-  const NTSTATUS status =
+  NTSTATUS status =
       OpenNativeFile(created, kNewFolderAccess, FILE_CREATE, kFolderOptions, kNewFolderShare);
-  if (status != STATUS_SUCCESS) {
+  const bool existed = status == STATUS_OBJECT_NAME_COLLISION && level.existed &&
+                       (created.handle = OpenFolderThere(walk, level, entry)) != nullptr;
+  if (status != STATUS_SUCCESS && !existed) {
     CloseHandle(source);
-    Fail(walk, kTreeErrorCreating, status, created.io.Status);
+    walk.twinsRefused += status == STATUS_OBJECT_NAME_COLLISION ? 1 : 0;
+    FailEntry(walk, kTreeErrorCreating, status, created.io.Status);
     return;
   }
   CopyCaseMark(source, created);
+  ++level.present;
   TreeLevel& next = walk.buffers.levels[walk.depth++];
   next.source = source;
   next.destination = created.handle;
@@ -208,6 +202,9 @@ void EnterFolder(TreeWalk& walk, const TreeLevel& level, const Entry& entry, std
   next.pathEnd = end;
   next.listed = false;
   next.begun = false;
+  next.existed = existed;
+  next.caseSensitive = existed && IsCaseSensitive(created.handle);
+  next.present = 0;
   ++walk.folders;
 }
 
@@ -216,6 +213,17 @@ void EnterFolder(TreeWalk& walk, const TreeLevel& level, const Entry& entry, std
 // new folder stays open for its rename.
 void LeaveFolder(TreeWalk& walk) {
   TreeLevel& level = walk.buffers.levels[walk.depth - 1];
+  if (level.existed && !walk.stopped) {
+    ReportWhatTheSourceLacks(walk, level);
+  }
+  // The record goes before the top's time is set, and only when the tree will be renamed.
+  if (walk.depth == 1 && walk.failed == 0 && !walk.stopped) {
+    const NTSTATUS removed = RemoveRecord(level.destination);
+    if (removed != STATUS_SUCCESS && removed != STATUS_OBJECT_NAME_NOT_FOUND) {
+      ReportPath(walk, kTreeErrorWriting, FolderPath(walk, level), removed);
+      ++walk.failed;
+    }
+  }
   if (!walk.stopped) {
     NativeFile folder{};
     folder.handle = level.destination;
@@ -234,6 +242,31 @@ void LeaveFolder(TreeWalk& walk) {
 }
 
 }  // namespace
+
+bool IsDotName(const Entry& entry) {
+  const ULONG units = entry.FileNameLength / sizeof(WCHAR);
+  return entry.FileName[0] == u'.' && (units == 1 || (units == 2 && entry.FileName[1] == u'.'));
+}
+
+std::size_t NameEntry(TreeWalk& walk, const TreeLevel& level, const Entry& entry) {
+  WCHAR* path = walk.buffers.relative;
+  std::size_t end = level.pathEnd;
+  if (end > 0 && end + 1 < kRelativeUnits) {
+    path[end++] = kSeparator;
+  }
+  const std::size_t units =
+      std::min<std::size_t>(entry.FileNameLength / sizeof(WCHAR), kRelativeUnits - 1 - end);
+  std::copy_n(entry.FileName, units, path + end);
+  end += units;
+  path[end] = 0;
+  return end;
+}
+
+void FailEntry(TreeWalk& walk, const WCHAR* format, NTSTATUS status, NTSTATUS second) {
+  ReportPath(walk, format, walk.buffers.relative, status, second);
+  ++walk.failed;
+  walk.stopped = walk.stopped || FailsTheDestination(status);
+}
 
 void ReportPath(TreeWalk& walk, const WCHAR* format, const WCHAR* path, NTSTATUS status,
                 NTSTATUS second) {

@@ -26,6 +26,12 @@ struct TreeWalk {
   ULONGLONG folders;
   ULONGLONG failed;
   ULONGLONG skipped;  // links not followed
+  // Continuing an unfinished tree: the files kept as they were, and their bytes.
+  ULONGLONG alreadyThere;
+  ULONGLONG alreadyBytes;
+  // Creates refused because the name is there in another case alone: twins, which a
+  // folder that folds case keeps apart no better on a second run.
+  ULONGLONG twinsRefused;
   // A failure of the destination as a whole, or a stop asked for, ended the walk.
   bool stopped;
   // The new top folder: a listed folder that is it (the destination reached from inside the
@@ -41,6 +47,19 @@ void CopyCaseMark(HANDLE source, NativeFile& created);
 // Walks from the level(s) open until every one is done: the first level is the top (the
 // source folder and the new one), set up by the caller; the top's new folder stays open.
 void WalkTree(TreeWalk& walk);
+
+using Entry = FILE_ID_FULL_DIR_INFORMATION;
+
+// Whether a listed name is "." or "..".
+bool IsDotName(const Entry& entry);
+
+// Writes the entry's path (relative to the source folder) after its folder's, into the
+// relative path's buffer; returns its length.
+std::size_t NameEntry(TreeWalk& walk, const TreeLevel& level, const Entry& entry);
+
+// The line of a failure of the entry last named, and its count; a failure of the destination
+// as a whole (a full volume) ends the walk.
+void FailEntry(TreeWalk& walk, const WCHAR* format, NTSTATUS status, NTSTATUS second = 0);
 
 // Prints a line naming a path relative to the source folder, after taking the progress
 // line off the console.
