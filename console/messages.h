@@ -60,6 +60,9 @@ inline constexpr const WCHAR* kNotInSource = WIDE("Not in the source %s\n");
 inline constexpr const WCHAR* kUnfinishedTree = WIDE("The unfinished copy is in %s\n");
 // After it, where a second run of the same command finishes the tree.
 inline constexpr const WCHAR* kRunAgain = WIDE("Run the same command again to finish it.\n");
+// After it, where the unfinished tree holds entries the source does not have.
+inline constexpr const WCHAR* kRemoveExtras =
+    WIDE("Remove what the source does not have from it, then run the same command again.\n");
 // After it, where names differing in case alone were refused, which a second run cannot mend.
 inline constexpr const WCHAR* kTwinsAdvice =
     WIDE("Names that differ in case alone were refused: the destination folds case. Copy into a "

@@ -88,6 +88,7 @@ ULONGLONG PassOverNewFolder(TreeWalk& walk, TreeLevel& level, bool check) {
       if (check && counted && !SourceHas(walk, level, *entry, listed)) {
         NameEntry(walk, level, *entry);
         FailEntry(walk, kNotInSource, STATUS_SUCCESS);
+        ++walk.notInSource;
       } else if (check && counted && listed != STATUS_SUCCESS) {
         NameEntry(walk, level, *entry);
         FailEntry(walk, kTreeErrorReading, listed);

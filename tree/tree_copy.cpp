@@ -312,15 +312,16 @@ void PrintSummary(const TreeWalk& walk, bool continuing, WCHAR* message) {
   ConsolePrint(message);
 }
 
-// Where the unfinished tree stays, and what would finish it: the same command again, but
-// where twins were refused by a destination that folds case, which no second run mends.
+// Where the unfinished tree stays, and what would finish it: the same command again, once
+// what the source lacks is gone from it; but where twins were refused by a destination that
+// folds case, which no second run mends, what would.
 void PrintUnfinished(const TreeTop& top, const TreeWalk& walk, TreeBuffers& buffers,
                      WCHAR* message) {
   PrintNamed(message, kUnfinishedTree, UnfinishedPath(buffers));
   if (walk.twinsRefused > 0) {
     ConsolePrint(kTwinsAdvice);
   } else if (top.recorded) {
-    ConsolePrint(kRunAgain);
+    ConsolePrint(walk.notInSource > 0 ? kRemoveExtras : kRunAgain);
   }
 }
 
@@ -339,6 +340,7 @@ bool CopyWhole(TreeTop& top, TreeBuffers& buffers, WCHAR* message, BYTE* data) {
                 .alreadyThere = 0,
                 .alreadyBytes = 0,
                 .twinsRefused = 0,
+                .notInSource = 0,
                 .stopped = false,
                 .top = top.created.handle,
                 .topId = FileIdOf(top.created.handle),

@@ -32,6 +32,7 @@ struct TreeWalk {
   // Creates refused because the name is there in another case alone: twins, which a
   // folder that folds case keeps apart no better on a second run.
   ULONGLONG twinsRefused;
+  ULONGLONG notInSource;  // entries of an unfinished tree the source no longer has
   // A failure of the destination as a whole, or a stop asked for, ended the walk.
   bool stopped;
   // The new top folder: a listed folder that is it (the destination reached from inside the
