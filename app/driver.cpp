@@ -169,9 +169,10 @@ int RunCommand(int argumentCount, WCHAR* arguments[]) {
   TakeStopRequests();
   const bool copied = RunCopy(arguments, AsksForTree(argumentCount, arguments), message);
   NoteRunEnded();
-  // A stop is an answer of its own: the user who asked for it is not kept waiting.
+  // A stop is an answer of its own: the user who asked for it is not kept waiting. One that
+  // came once the copy was whole changed nothing.
   if (StopRequested()) {
-    return kExitStopped;
+    return copied ? kExitSuccess : kExitStopped;
   }
   Pause();
   return copied ? kExitSuccess : kExitFailure;

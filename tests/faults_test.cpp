@@ -157,8 +157,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Stopped at random moments in a tree of many small files, by each signal a console's stop
 // arrives as: the copy ends by that signal with the tree's last lines said, and every file of
 // its unfinished tree is whole, never empty (a stop landing between a file's create and its
-// mark left one empty). Out of descriptors mid-tree, each file that could not be copied is a
-// line, and none is left empty either.
+// mark left one empty); the same command then finishes it. Out of descriptors mid-tree, each
+// file that could not be copied is a line, and none is left empty either.
 TEST_F(FaultsTest, StoppedOrStarvedTreeKeepsOnlyWholeFiles) {
   for (int file = 0; file < 300; ++file) {
     const fs::path name = folder_ / "tree" / std::to_string(file % 3) / std::to_string(file % 7) /
@@ -166,13 +166,17 @@ TEST_F(FaultsTest, StoppedOrStarvedTreeKeepsOnlyWholeFiles) {
     fs::create_directories(name.parent_path());
     WriteBytes(name, RandomBytes(1 + file % 200, file));
   }
+  // Every file whole (none empty); the files counted.
   const auto wholeOrAbsent = [&](const fs::path& copy) {
+    int files = 0;
     for (const auto& entry : fs::recursive_directory_iterator(copy)) {
       if (entry.is_regular_file() && entry.path().filename() != ".vantro-unfinished") {
         const fs::path source = folder_ / "tree" / entry.path().lexically_relative(copy);
         EXPECT_EQ(ReadBytes(entry.path()), ReadBytes(source)) << entry.path();
+        ++files;
       }
     }
+    return files;
   };
   std::mt19937 random(29);
   int run = 0;
@@ -189,7 +193,10 @@ TEST_F(FaultsTest, StoppedOrStarvedTreeKeepsOnlyWholeFiles) {
         continue;
       }
       EXPECT_EQ(finished.signal, signalNumber);
-      EXPECT_FALSE(fs::exists(folder_ / copy));
+      if (fs::exists(folder_ / copy)) {  // whole before the signal came
+        wholeOrAbsent(folder_ / copy);
+        continue;
+      }
       if (finished.output.find("dst=") != std::string::npos) {
         EXPECT_NE(finished.output.find("The unfinished copy is in"), std::string::npos)
             << finished.output;
@@ -197,6 +204,15 @@ TEST_F(FaultsTest, StoppedOrStarvedTreeKeepsOnlyWholeFiles) {
       if (fs::exists(folder_ / (copy + ".partial"))) {
         wholeOrAbsent(folder_ / (copy + ".partial"));
       }
+      // The same command again finishes it, keeping what was whole.
+      const RunResult again = RunVantro({"tree", copy, "/E"}, {.directory = folder_.Path()});
+      std::smatch counts;
+      ASSERT_TRUE(std::regex_search(again.output, counts,
+                                    std::regex("Copied ([0-9]+) files(, ([0-9]+) already there)?")))
+          << again.output;
+      EXPECT_EQ(again.exitCode, 0);
+      EXPECT_EQ(std::stoi(counts[1]) + (counts[3].matched ? std::stoi(counts[3]) : 0), 300);
+      EXPECT_EQ(wholeOrAbsent(folder_ / copy), 300);
     }
   }
   // Enough descriptors for the folders, one too few for a file's copy.
