@@ -23,6 +23,7 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include "tests/support/test_drive.h"
 #include "tests/support/win_platform.h"
 #else
 #include <fcntl.h>
@@ -814,6 +815,40 @@ TEST_F(CliTest, FullVolumeIsReportedAndLeavesNothing) {
             Announcement("Big.bin", "full\\Big.bin") + "Error writing, Status=c000007f\n");
   EXPECT_TRUE(fs::is_empty(folder_.File("full")));
 }
+
+#ifdef _WIN32
+// Drive letters of their own under Wine: one whose link goes through a symbolic link to the
+// test's folder names the source another way (a tree into it is refused, the source left as
+// it was); one whose link ends in a separator, as `subst X: C:\` makes one, copies.
+TEST_F(CliTest, DrivesLinkedAnyWay) {
+  if (!UnderWine() || !LinuxShellAvailable()) {
+    GTEST_SKIP() << "test drives are Wine's";
+  }
+  fs::create_directory(folder_.File("tree"));
+  WriteBytes(folder_.File("tree\\x.txt"), kUpper);
+  const fs::path folder = folder_.Scratch().Path();
+  const fs::path alias = folder.parent_path() / (folder.filename().string() + "-alias");
+  ASSERT_EQ(RunLinuxShell("ln -s " + ShellQuoted(LinuxPathOf(folder)) + " " +
+                          ShellQuoted(LinuxPathOf(alias))),
+            0);
+  {
+    const TestDrive through(alias);
+    const TestDrive ending(folder, true);
+    const Snapshot before = folder_.Scratch().TakeSnapshot("tree");
+    const auto drive = [](const TestDrive& test, const char* rest) {
+      return std::string(1, static_cast<char>(test.Letter())) + ":\\" + rest;
+    };
+    const RunResult into = RunVantro({folder_.Name("tree"), drive(through, "tree\\in"), "/E"});
+    EXPECT_NE(into.output.find("Error creating, Status=c000000d (0)\n"), std::string::npos)
+        << into.output;
+    EXPECT_EQ(folder_.Scratch().TakeSnapshot("tree"), before);
+    const RunResult beside = RunVantro({folder_.Name("tree"), drive(ending, "copy"), "/E"});
+    EXPECT_EQ(beside.exitCode, 0) << beside.output;
+    EXPECT_EQ(ReadBytes(folder_.File("copy\\x.txt")), kUpper);
+  }
+  RunLinuxShell("rm " + ShellQuoted(LinuxPathOf(alias)));
+}
+#endif
 
 #ifndef _WIN32
 // The host's start-up decodes the UTF-8 command line; what it cannot take is refused,

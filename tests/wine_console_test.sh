@@ -354,7 +354,7 @@ for n in $(seq 1 1500); do echo "$n" >"$drive/tree/$n.txt"; done
 begun() { [ -d "$drive/stopped.partial" ]; }
 start stop "$(q "$runner") $(q "$exe") $(q "$letter:\\tree") $(q "$letter:\\stopped") /E && echo go"
 if [ -n "$letter" ] && poll begun && sleep 0.3 && tmx send-keys -t stop C-c &&
-  [ "$(exit_code stop)" = 58 ] && shows stop '^Copied [0-9]+ files in 1 folders, ' &&
+  [ "$(exit_code stop)" = 58 ] && shows stop '^(\^C)?Copied [0-9]+ files in 1 folders, ' &&
   shows stop '^The unfinished copy is in ' && ! shows stop '^go$' && ! shows stop "^$prompt\$"; then
   pass "Ctrl+C mid-tree: the summary and where the tree stays, no pause, exit 58, && stops"
 else

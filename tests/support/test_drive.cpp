@@ -309,14 +309,14 @@ std::wstring DriveFolder(const fs::path& folder) {
 }  // namespace
 
 wchar_t ClaimTestDrive(const fs::path& folder, wchar_t letter, unsigned long owner,
-                       std::string* error) {
+                       std::string* error, bool separatorAtEnd) {
   const std::wstring windowsFolder = DriveFolder(folder);
   const std::string linuxFolder = LinuxPathUnderWine(windowsFolder);
   if (!RunningUnderWine() || linuxFolder.empty() || !Exists(windowsFolder)) {
     *error = "a test drive needs Wine and an existing folder: " + Narrow(windowsFolder);
     return 0;
   }
-  const std::wstring target = L"\\??\\" + windowsFolder;
+  const std::wstring target = L"\\??\\" + windowsFolder + (separatorAtEnd ? L"\\" : L"");
   Record record{static_cast<DWORD>(owner), 0, windowsFolder};
   if (owner != 0) {
     const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, owner);
@@ -355,13 +355,13 @@ bool ReleaseTestDrive(wchar_t letter, const fs::path& folder) {
          RemoveDrive(letter);
 }
 
-TestDrive::TestDrive(const fs::path& folder) : folder_(folder) {
+TestDrive::TestDrive(const fs::path& folder, bool separatorAtEnd) : folder_(folder) {
   std::string error;
-  letter_ = ClaimTestDrive(folder, 0, GetCurrentProcessId(), &error);
+  letter_ = ClaimTestDrive(folder, 0, GetCurrentProcessId(), &error, separatorAtEnd);
   if (letter_ == 0) {
     throw std::runtime_error(error);
   }
-  target_ = L"\\??\\" + DriveFolder(folder);
+  target_ = L"\\??\\" + DriveFolder(folder) + (separatorAtEnd ? L"\\" : L"");
 }
 
 TestDrive::~TestDrive() {

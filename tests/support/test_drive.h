@@ -24,8 +24,9 @@ inline constexpr const wchar_t* kTestDriveLetters = L"GHIJKLMNOPRSTUVWXY";
 // of Wine ("Z:\tmp\x"). The drive lasts until ReleaseTestDrive, or once owner (a process id)
 // has ended; with owner 0 it lasts until its folder is gone. Returns the letter, or 0 with
 // the reason in *error.
+// With separatorAtEnd the link's target ends in a separator, as `subst X: C:\` makes one.
 wchar_t ClaimTestDrive(const std::filesystem::path& folder, wchar_t letter, unsigned long owner,
-                       std::string* error);
+                       std::string* error, bool separatorAtEnd = false);
 // Removes the drive claimed for this folder: the mount manager's drive, the link and the
 // record. False when the letter is not a test drive of this folder (a late release never
 // removes another test's drive that took over the letter) or something of it is left.
@@ -35,7 +36,7 @@ bool ReleaseTestDrive(wchar_t letter, const std::filesystem::path& folder);
 class TestDrive {
  public:
   // Throws when no letter is free.
-  explicit TestDrive(const std::filesystem::path& folder);
+  explicit TestDrive(const std::filesystem::path& folder, bool separatorAtEnd = false);
   ~TestDrive();
   TestDrive(const TestDrive&) = delete;
   TestDrive& operator=(const TestDrive&) = delete;
