@@ -685,6 +685,55 @@ tree_run() {
   diff -r "$tree_dir/src" "$tree_dir/dst" >/dev/null || die "$1: the tree's copy differs"
 }
 
+# tree_command NAME: the command of a tree's copy into dst, as tree_run gives it.
+tree_command() {
+  local windows=Z:${tree_dir//\//\\}
+  case $1 in
+    vantro) printf '%s\0' "$vantro" "$windows\\src" "$windows\\dst" /E ;;
+    vantro_exe) printf '%s\0' "$wine" "$vantro_exe" "$drive:\\src" "$drive:\\dst" /E ;;
+  esac
+}
+
+# second_runs NAME: the same command again over the tree's unfinished copy, as a run leaves
+# it: whole (its rename failed: the copy renamed back, with the record the run wrote), and
+# stopped by SIGINT half way. Prints the seconds of the second run in each case; no file's data
+# is read in the first.
+second_runs() {
+  local -a command
+  local t0 whole half source
+  mapfile -d '' -t command < <(tree_command "$1")
+  tree_run "$1"
+  source=$(sed -n 's/^src=//p' tree.log | tr -d '\r')
+  mv "$tree_dir/dst" "$tree_dir/dst.partial"
+  printf 'vantro unfinished copy of\n%s' "$source" | iconv -t UTF-16LE \
+    >"$tree_dir/dst.partial/.vantro-unfinished"
+  t0=$EPOCHREALTIME
+  "${command[@]}" </dev/null >again.log 2>&1 || die "$1 did not finish a whole tree: $(tail -3 again.log)"
+  whole=$(elapsed "$t0" "$EPOCHREALTIME")
+  grep -q ' 0 files, 5001 already there' again.log || die "$1 copied again: $(tail -2 again.log)"
+  rm -rf "$tree_dir/dst"
+  env --default-signal=INT "${command[@]}" </dev/null >stopped.log 2>&1 &
+  # Half way: 25 of the 50 folders and the big file begun.
+  until [[ $(find "$tree_dir/dst.partial" -maxdepth 1 2>/dev/null | wc -l) -gt 27 ]]; do
+    sleep 0.005
+  done
+  kill -INT $! 2>/dev/null
+  wait $! && die "$1 was not stopped half way: copy a larger tree"
+  t0=$EPOCHREALTIME
+  "${command[@]}" </dev/null >again.log 2>&1 || die "$1 did not finish: $(tail -3 again.log)"
+  half=$(elapsed "$t0" "$EPOCHREALTIME")
+  diff -r "$tree_dir/src" "$tree_dir/dst" >/dev/null || die "$1: the finished tree differs"
+  printf '%s %s\n' "$whole" "$half"
+}
+
+# second_rows LABEL FULL WHOLE HALF: the second runs beside the full copy.
+second_rows() {
+  printf '  %-44s %8.3f s  (%.2f of a full copy; goal: at most 0.20)\n' \
+    "$1, nothing left to copy" "$3" "$(calc 'w / f' w="$3" f="$2")"
+  printf '  %-44s %8.3f s  (%.2f of a full copy)\n' "$1, stopped half way" "$4" \
+    "$(calc 'h / f' h="$4" f="$2")"
+}
+
 # tree_pairs A B: median wall seconds of A and of B over alternated pairs (A first in even
 # rounds, B first in odd ones), at least five.
 tree_pairs() {
@@ -708,13 +757,16 @@ tree_pairs() {
 measure_tree() {
   make_tree
   trap 'remove_tree' EXIT
-  local vantro_s cp_s exe_s xcopy_s allocs
+  local vantro_s cp_s exe_s xcopy_s allocs whole half
   say ""
   say "A tree on tmpfs: 5,000 files of 1 KiB in 50 folders and one 64 MiB file; medians of"
   say "alternated pairs, start-up included, every copy checked with diff -r"
   read -r vantro_s cp_s < <(tree_pairs vantro cp)
   printf '  %-44s %8.3f s\n  %-44s %8.3f s\n' "vantro src dst /E" "$vantro_s" "cp -a src dst" "$cp_s"
   printf '  vantro / cp -a: %.2f (goal: at most 1.5)\n' "$(calc 'a / b' a="$vantro_s" b="$cp_s")"
+  second_runs vantro >second.txt
+  read -r whole half <second.txt
+  second_rows "the same command again" "$vantro_s" "$whole" "$half"
   if have valgrind; then
     rm -rf "$tree_dir/dst"
     valgrind --log-file=tree.memcheck "$vantro" "Z:${tree_dir//\//\\}\\src" \
@@ -734,6 +786,9 @@ measure_tree() {
       "xcopy src dst /E /I /Y /Q /K /H (Wine)" "$xcopy_s"
     printf '  xcopy / vantro.exe: %.2f (goal: at least 2)\n' \
       "$(calc 'b / a' a="$exe_s" b="$xcopy_s")"
+    second_runs vantro_exe >second.txt
+    read -r whole half <second.txt
+    second_rows "the same command again (Wine)" "$exe_s" "$whole" "$half"
   fi
   remove_tree
   trap - EXIT
