@@ -397,8 +397,13 @@ TEST_F(CliTest, CopiesEveryByte) {
 TEST_F(CliTest, CopiesATreeByExactNames) {
   const std::string deep = std::string(100, 'd') + "\\" + std::string(100, 'e') + "\\" +
                            std::string(100, 'f') + "\\leaf.txt";
-  for (const std::string name :
-       {"A.txt", "Sub\\x.txt", "ro.txt", ".hidden", "Sub\\2001\\o.txt", deep.c_str()}) {
+  std::vector<std::string> names{"A.txt",  "Sub\\x.txt", "ro.txt", ".hidden", ".x", "..x",
+                                 "Sub\\2001\\o.txt", deep};
+  // More entries than one listing takes.
+  for (int file = 0; file < 300; ++file) {
+    names.push_back("wide\\" + std::string(120, 'w') + std::to_string(file));
+  }
+  for (const std::string& name : names) {
     fs::create_directories(folder_.File("tree\\" + name).parent_path());
     WriteBytes(folder_.File("tree\\" + name), name);
   }
@@ -814,6 +819,17 @@ TEST_F(CliTest, FullVolumeIsReportedAndLeavesNothing) {
   EXPECT_EQ(finished.output,
             Announcement("Big.bin", "full\\Big.bin") + "Error writing, Status=c000007f\n");
   EXPECT_TRUE(fs::is_empty(folder_.File("full")));
+  // A tree: the full volume ends the walk at its first failure, one line.
+  fs::create_directory(folder_.File("tree"));
+  for (const char* name : {"tree\\a.bin", "tree\\b.bin", "tree\\c.bin"}) {
+    WriteBytes(folder_.File(name), RandomBytes(40000, 5));
+  }
+  const RunResult tree = Run({"tree", "full\\tree", "/E"});
+  EXPECT_EQ(tree.exitCode, 1);
+  EXPECT_TRUE(std::regex_search(tree.output,
+                                std::regex("\n\n(Error writing [abc].bin, Status=c000007f\n)"
+                                           "Copied 1 files in 1 folders, 39.06 KiB; 1 failed")))
+      << tree.output;
 }
 
 #ifdef _WIN32

@@ -85,6 +85,24 @@ else
 fi
 rm -f "$work/quiet.copy"
 
+# A tree on the console: a line of its own (a link skipped) takes its progress line off first,
+# so that each starts its line. The big file's copy is slowed as above until the progress shows;
+# links are made before it and after it, so that some are listed after it in any order.
+mkdir "$work/tree"
+for n in $(seq 10 19); do ln -s "$work" "$work/tree/l$n"; done
+truncate -s 256M "$work/tree/big.bin"
+for n in $(seq 20 29); do ln -s "$work" "$work/tree/l$n"; done
+run tree "(kill -STOP \$BASHPID; exec $q tree treecopy /E)"
+if within stopped tree &&
+  duty_cycle "$pid" "$work/treecopy.partial/big.bin" "$deadline" "$work/nap" screen tree &&
+  wait_for tree "^$prompt\$" && tmx send-keys -t tree Enter && wait_for tree '^\[exit 0\]$' &&
+  [ "$(screen tree | grep -c 'Skipped link')" = 20 ] &&
+  [ "$(screen tree | grep -c '^Skipped link l[0-9][0-9] *$')" = 20 ]; then
+  echo "ok   a tree's lines on the console: each starts its line, progress or not"
+else
+  fail "a tree's lines on the console: wanted each 'Skipped link' at the start of a line" tree
+fi
+
 # Short copies, without a pause: with both outputs redirected (no prompt could show), and as a
 # background job (reading the terminal would stop it), whose console shows no progress either.
 head -c 2M /dev/urandom >"$work/small.bin"  # the progress is checked at every MiB
