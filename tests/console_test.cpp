@@ -188,6 +188,20 @@ TEST(ShowElidedOnOneLineTest, ControlsBecomeVisibleAndLongTextIsCutInItsMiddle) 
   }
 }
 
+// A line that names a long path is shortened in the path's middle: it keeps the path's end and
+// both its statuses, at their longest.
+TEST(PrintNamedTest, LongPathKeepsBothStatuses) {
+  const WideString path = WIDE("start") + WideString(2000, WIDE('p')) + WIDE("end");
+  WCHAR message[kMessageUnits];
+  OutputCapture capture;
+  PrintNamed(message, WIDE("Error creating %s, Status=%x (%x)\n"), path.c_str(), 0xc0000035,
+             0xc000003a);
+  const std::string line = capture.Finish();
+  EXPECT_TRUE(line.starts_with("Error creating start")) << line;
+  EXPECT_TRUE(line.ends_with("pend, Status=c0000035 (c000003a)\n")) << line;
+  EXPECT_LE(line.size(), kMessageUnits - 1);
+}
+
 std::string Repeated(const std::string& bytes, std::size_t times) {
   std::string text;
   for (std::size_t at = 0; at < times; ++at) {
