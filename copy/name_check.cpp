@@ -80,14 +80,6 @@ NTSTATUS CompareWithReported(const WCHAR* typedNames, const UNICODE_STRING& repo
   return verdict;
 }
 
-// Whether the last name of a reported path is the typed name, or differs from it otherwise
-// than in case alone (a short name).
-bool CompareLastName(const UNICODE_STRING& typed, const UNICODE_STRING& reported) {
-  std::size_t end = reported.Length / sizeof(WCHAR);
-  UNICODE_STRING last{};
-  return !TakeLastName(reported.Buffer, end, last) || !DiffersInCaseAlone(typed, last);
-}
-
 // Not a status: the listing could not be made, and proves nothing.
 constexpr NTSTATUS kNotListed = STATUS_PENDING;
 
@@ -192,25 +184,6 @@ NTSTATUS CheckOpenedName(HANDLE file, const NativeName& name, BYTE* buffer, ULON
     return CompareWithReported(name.typedNames, reported);
   }
   return STATUS_SUCCESS;
-}
-
-bool IsStoredAs(HANDLE file, HANDLE folder, const UNICODE_STRING& name, BYTE* buffer,
-                ULONG bufferBytes) {
-  UNICODE_STRING typed = name;
-  UNICODE_STRING reported{};
-  if (QueryName(file, FileNormalizedNameInformation, buffer, bufferBytes, reported) ==
-      STATUS_SUCCESS) {
-    return CompareLastName(typed, reported);
-  }
-  // A handle of its own on the folder: its empty name relative to the folder's.
-  NativeFile again{};
-  DescribeRelativeFile(again, folder, nullptr, 0);
-  const NTSTATUS listed = ListedVerdict(again, typed, true, buffer, bufferBytes);
-  if (listed != kNotListed) {
-    return listed == STATUS_SUCCESS;
-  }
-  return QueryName(file, FileNameInformation, buffer, bufferBytes, reported) != STATUS_SUCCESS ||
-         CompareLastName(typed, reported);
 }
 
 bool IsUnknownId(LONGLONG id) {

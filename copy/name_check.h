@@ -35,13 +35,6 @@ constexpr ULONG kNameRecordBytes = offsetof(FILE_NAME_INFORMATION, FileName) + 0
 // nothing.
 NTSTATUS CheckOpenedName(HANDLE file, const NativeName& name, BYTE* buffer, ULONG bufferBytes);
 
-// Whether a file opened by name relative to an open folder is the file stored under that
-// very name: a platform that folds case may have opened its twin. Told by the same means as
-// CheckOpenedName, the listing by a handle of its own on the folder; what cannot be told
-// passes.
-bool IsStoredAs(HANDLE file, HANDLE folder, const UNICODE_STRING& name, BYTE* buffer,
-                ULONG bufferBytes);
-
 // A file ID that tells nothing: 0, or all ones (it "MUST be ignored", as ReFS may answer).
 bool IsUnknownId(LONGLONG id);
 

@@ -133,31 +133,16 @@ bool IsFolder(int descriptor) {
 }
 
 // What an open names: a full native path (at is AT_FDCWD), or a name relative to the
-// folder at, which path holds from nameAt on; or (self) the folder at itself, path its own.
+// folder at, which path holds from nameAt on.
 struct Target {
   PosixPath where;
   std::size_t nameAt;
   int at;
-  bool self;
 };
-
-// An empty name relative to a folder names the folder itself: a handle of its own on it,
-// as Windows and Wine give one. It is where the folder's handle is; the stand-in keeps no
-// parent for it, so it cannot be removed or renamed through this handle.
-NTSTATUS LocateRoot(const OpenObject& root, Target& target) {
-  target.at = root.descriptor;
-  target.self = true;
-  target.where.trailingSeparator = false;
-  std::strcpy(target.where.path, root.path);
-  target.where.volumeBytes = root.volumeBytes;
-  target.nameAt = root.nameAt;
-  return STATUS_SUCCESS;
-}
 
 NTSTATUS Locate(const OBJECT_ATTRIBUTES& attributes, Target& target) {
   target.at = AT_FDCWD;
   target.nameAt = 0;
-  target.self = false;
   if (attributes.RootDirectory == nullptr) {
     return ParseNativePath(attributes.ObjectName, target.where);
   }
@@ -166,9 +151,6 @@ NTSTATUS Locate(const OBJECT_ATTRIBUTES& attributes, Target& target) {
     return STATUS_INVALID_HANDLE;
   }
   const UNICODE_STRING* given = attributes.ObjectName;
-  if (given != nullptr && given->Length == 0) {
-    return LocateRoot(*root, target);
-  }
   char name[kPosixPathBytes];
   const NTSTATUS status = given == nullptr
                               ? STATUS_OBJECT_NAME_INVALID
@@ -185,15 +167,10 @@ NTSTATUS Locate(const OBJECT_ATTRIBUTES& attributes, Target& target) {
 // is never created under such a name.
 NTSTATUS OpenTarget(Target& target, const Request& request, int* descriptor) {
   const bool trailingSeparator = target.where.trailingSeparator;
-  if ((trailingSeparator || target.self) && request.disposition == FILE_CREATE) {
+  if (trailingSeparator && request.disposition == FILE_CREATE) {
     return STATUS_OBJECT_NAME_INVALID;
   }
-  if (target.self && (request.access & DELETE) != 0) {
-    return STATUS_ACCESS_DENIED;  // no parent is kept for it
-  }
-  char self[] = ".";
-  NTSTATUS status = OpenAt(target.at, target.self ? self : target.where.path + target.nameAt,
-                           request, descriptor);
+  NTSTATUS status = OpenAt(target.at, target.where.path + target.nameAt, request, descriptor);
   if (status == STATUS_SUCCESS && trailingSeparator && !IsFolder(*descriptor)) {
     close(*descriptor);
     status = STATUS_OBJECT_NAME_INVALID;

@@ -353,14 +353,16 @@ bool CopyWhole(TreeTop& top, TreeBuffers& buffers, WCHAR* message, BYTE* data) {
   first.listed = false;
   first.begun = false;
   first.existed = top.continuing;
-  first.caseSensitive = top.continuing && IsCaseSensitive(top.created.handle);
-  first.present = 0;
+  first.knownSlots = 0;
+  buffers.knownUsed = 0;
   top.source.handle = nullptr;  // the walk closes it
   if (top.continuing) {
     PrintNamed(message, kContinuing, UnfinishedPath(buffers));
   }
   StartTreeProgress(walk.progress);
-  WalkTree(walk);
+  if (!top.continuing || NoteEntries(walk, first)) {
+    WalkTree(walk);
+  }
   NTSTATUS renamed = STATUS_UNSUCCESSFUL;
   if (walk.failed == 0 && !walk.stopped) {
     renamed = RenameWhole(top, buffers, walk.progress, message, data);

@@ -23,6 +23,19 @@ constexpr std::size_t kNativePathUnits = 32768;
 // What marks the new tree's name as unfinished until it is whole.
 inline constexpr const WCHAR* kUnfinishedSuffix = WIDE(".partial");
 
+// An entry of a new folder that was there before this run, noted by a hash of its exact name
+// (0: a free slot); matched once a source's entry of that name met it.
+struct KnownEntry {
+  ULONGLONG nameHash;
+  LONGLONG size;
+  LONGLONG lastWrite;
+  LONGLONG id;
+  ULONG attributes;
+  bool matched;
+};
+// The entries the walk notes at most, over the folders open at once.
+constexpr std::size_t kKnownEntries = std::size_t{1} << 18;
+
 // One open folder of the walk, with its new folder.
 struct TreeLevel {
   HANDLE source;
@@ -32,11 +45,13 @@ struct TreeLevel {
   ULONG next;                   // the offset of the next entry in the listing
   bool listed;                  // the listing holds entries not yet taken
   bool begun;                   // the folder was listed at least once
-  // The new folder was there before this run (an unfinished tree's): its entries are looked
-  // at, and counted as found or made (present) against what it holds at the end.
+  // The new folder was there before this run (an unfinished tree's): its entries are noted
+  // in the known slots from knownAt on, and the matched ones counted.
   bool existed;
-  bool caseSensitive;  // it finds a name by exactly that name alone
-  ULONGLONG present;
+  std::size_t knownAt;
+  std::size_t knownSlots;
+  ULONGLONG knownCount;
+  ULONGLONG matched;
   alignas(8) BYTE listing[kListingBytes];
 };
 
@@ -47,6 +62,10 @@ struct TreeBuffers {
   WCHAR relative[kRelativeUnits];
   WCHAR parent[kNativePathUnits];      // the destination's parent folder, ending in a separator
   WCHAR unfinished[kNativePathUnits];  // the destination's name and the unfinished suffix
+  // Open-addressed tables of the entries of new folders that were there before, one per
+  // level, taken and given back as the walk goes in and out.
+  KnownEntry known[kKnownEntries];
+  std::size_t knownUsed;
 };
 
 enum class TreeResult {

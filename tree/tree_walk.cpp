@@ -103,7 +103,6 @@ void CopyEntryFile(TreeWalk& walk, TreeLevel& level, const Entry& entry, std::si
   if (place == Place::kThere) {
     ++walk.alreadyThere;
     walk.alreadyBytes += static_cast<ULONGLONG>(entry.EndOfFile.QuadPart);
-    ++level.present;
     return;
   }
   if (place == Place::kFailed) {
@@ -120,10 +119,7 @@ void CopyEntryFile(TreeWalk& walk, TreeLevel& level, const Entry& entry, std::si
   walk.twinsRefused +=
       outcome.failed == CopyStep::kCreate && outcome.status == STATUS_OBJECT_NAME_COLLISION ? 1 : 0;
   switch (outcome.failed) {
-    case CopyStep::kNone:
-      CountFile(walk.progress, outcome.bytes);
-      ++level.present;
-      break;
+    case CopyStep::kNone: CountFile(walk.progress, outcome.bytes); break;
     case CopyStep::kStopped: walk.stopped = true; break;
     case CopyStep::kOpen: FailEntry(walk, kTreeErrorOpening, outcome.status); break;
     case CopyStep::kCreate:
@@ -192,7 +188,6 @@ void EnterFolder(TreeWalk& walk, TreeLevel& level, const Entry& entry, std::size
     return;
   }
   CopyCaseMark(source, created);
-  ++level.present;
   TreeLevel& next = walk.buffers.levels[walk.depth++];
   next.source = source;
   next.destination = created.handle;
@@ -203,9 +198,12 @@ void EnterFolder(TreeWalk& walk, TreeLevel& level, const Entry& entry, std::size
   next.listed = false;
   next.begun = false;
   next.existed = existed;
-  next.caseSensitive = existed && IsCaseSensitive(created.handle);
-  next.present = 0;
+  next.knownSlots = 0;
   ++walk.folders;
+  if (existed && !NoteEntries(walk, next)) {
+    next.existed = false;
+    walk.stopped = true;  // the tree cannot be continued whole: it ends here, said
+  }
 }
 
 // The folder's children are done: its new folder takes the source folder's time and
@@ -216,6 +214,7 @@ void LeaveFolder(TreeWalk& walk) {
   if (level.existed && !walk.stopped) {
     ReportWhatTheSourceLacks(walk, level);
   }
+  ForgetEntries(walk, level);
   // The record goes before the top's time is set, and only when the tree will be renamed.
   if (walk.depth == 1 && walk.failed == 0 && !walk.stopped) {
     const NTSTATUS removed = RemoveRecord(level.destination);
