@@ -1,5 +1,6 @@
 // What the native services set of an open file: its deletion mark, times and attributes,
 // its name, and a folder's case-sensitive mark.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -27,13 +28,39 @@ bool IsReadOnly(int descriptor) {
   return mode != 0 && NobodyMayWrite(mode);
 }
 
+// Whether a folder holds an entry beside "." and "..", read by a descriptor of its own.
+bool HoldsEntries(int descriptor) {
+  const int own = openat(descriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* folder = own >= 0 ? fdopendir(own) : nullptr;
+  bool holds = false;
+  for (const dirent* entry = folder != nullptr ? readdir(folder) : nullptr;
+       entry != nullptr && !holds; entry = readdir(folder)) {
+    holds = std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
+  }
+  if (folder != nullptr) {
+    closedir(folder);
+  } else if (own >= 0) {
+    close(own);
+  }
+  return holds;
+}
+
+// What refuses a file's deletion mark (MS-FSA 2.1.5.15.3): read-only, or a folder that is
+// not empty (Wine 8 answers the same).
+NTSTATUS RefusesMark(int descriptor) {
+  return IsReadOnly(descriptor)                                    ? STATUS_CANNOT_DELETE
+         : S_ISDIR(ModeOf(descriptor)) && HoldsEntries(descriptor) ? STATUS_DIRECTORY_NOT_EMPTY
+                                                                   : STATUS_SUCCESS;
+}
+
 // Sets or clears the file's delete-pending state; it cannot clear the handle's on-close
-// state. The mark of a read-only file is refused, as MS-FSA 2.1.5.15.3 says and Wine 8 does.
+// state. The mark of a read-only file or a folder that holds entries is refused.
 NTSTATUS SetDisposition(OpenObject& object, PIO_STATUS_BLOCK io, const void* information) {
   const bool doDelete =
       static_cast<const FILE_DISPOSITION_INFORMATION*>(information)->DoDeleteFile != 0;
-  if (doDelete && IsReadOnly(object.descriptor)) {
-    return STATUS_CANNOT_DELETE;
+  const NTSTATUS refused = doDelete ? RefusesMark(object.descriptor) : STATUS_SUCCESS;
+  if (refused != STATUS_SUCCESS) {
+    return refused;
   }
   object.deletePending = doDelete ? 1 : 0;
   return CompleteIo(io, STATUS_SUCCESS, 0);
@@ -54,8 +81,10 @@ NTSTATUS SetDispositionEx(OpenObject& object, PIO_STATUS_BLOCK io, const void* i
   if ((flags & ~kKnown) != 0) {
     return STATUS_INVALID_PARAMETER;
   }
-  if (doDelete && (flags & kDispositionIgnoreReadOnly) == 0 && IsReadOnly(object.descriptor)) {
-    return STATUS_CANNOT_DELETE;
+  const NTSTATUS refused = doDelete ? RefusesMark(object.descriptor) : STATUS_SUCCESS;
+  if (refused != STATUS_SUCCESS &&
+      !(refused == STATUS_CANNOT_DELETE && (flags & kDispositionIgnoreReadOnly) != 0)) {
+    return refused;
   }
   volatile sig_atomic_t& state =
       (flags & kDispositionOnClose) != 0 ? object.deleteOnClose : object.deletePending;

@@ -4,8 +4,10 @@
 #include "copy/copy_engine.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +21,7 @@
 #include "console/console.h"
 #include "native/native_services.h"
 #include "tests/support/bound_services.h"
+#include "tests/support/linux_shell.h"
 #include "tests/support/scratch.h"
 #include "tree/tree_copy.h"
 #ifndef _WIN32
@@ -82,7 +85,7 @@ std::size_t markCalls;
 // What became of each new file, by its name as created: 'C' created marked for deletion,
 // 'c' created unmarked, 'T' marked, 'F' unmarked, 'W' written, 'A' its time and attributes
 // set, 'R' read-only set; each only once the call succeeded.
-std::map<std::u16string, std::string> marksOf;
+std::map<WideString, std::string> marksOf;
 std::size_t createCalls;
 // The creates that fail in place of the destination's (each of them, or with
 // deleteRightOnly those that ask for the right to delete): their status and what they
@@ -103,7 +106,7 @@ NTSTATUS CompleteIo(PIO_STATUS_BLOCK io, NTSTATUS status, ULONG_PTR information)
 // new folders it marked case-sensitive ("!name"), in order.
 std::map<HANDLE, WideString> namedHandles;
 // Reads of the file of this name fail.
-std::u16string readFailsOf;
+WideString readFailsOf;
 
 // A read or write that follows its script in place of the bound service.
 template <Script& kScript, std::size_t& kCalls, auto NativeServiceTable::*kService>
@@ -136,16 +139,16 @@ bool opensTwin;
 // What a tree's row makes the services answer beside the stand-in, by the names the copy
 // opens (a folder's handle is known by its name relative to its parent).
 struct TreeScript {
-  std::u16string listingFails;  // this folder's listing fails with listingStatus
+  WideString listingFails;  // this folder's listing fails with listingStatus
   NTSTATUS listingStatus = STATUS_SUCCESS;
-  std::u16string listsNoDots;   // this empty folder lists nothing at all: no "." or ".."
-  std::u16string unknownId;     // this entry is listed with an ID of all ones
-  std::u16string systemFolder;  // this folder is listed hidden and system, and denies its open
-  std::u16string timesRefused;  // this new folder refuses its time and attributes
-  std::u16string twinOf;        // this listed folder opens as the folder twin
-  std::u16string twin;
-  std::u16string holdLostFor;  // this new file's mark is reported as not held
-  int renameRefusals = 0;      // the final rename is refused this often with renameStatus
+  WideString listsNoDots;   // this empty folder lists nothing at all: no "." or ".."
+  WideString unknownId;     // this entry is listed with an ID of all ones
+  WideString systemFolder;  // this folder is listed hidden and system, and denies its open
+  WideString timesRefused;  // this new folder refuses its time and attributes
+  WideString twinOf;        // this listed folder opens as the folder twin
+  WideString twin;
+  WideString holdLostFor;  // this new file's mark is reported as not held
+  int renameRefusals = 0;  // the final rename is refused this often with renameStatus
   NTSTATUS renameStatus = STATUS_SUCCESS;
   bool relativeRenameInvalid = false;  // a rename relative to a folder is invalid here
 };
@@ -171,12 +174,12 @@ NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES a
     }
     return destinationStatus;
   }
-  WCHAR twin[] = u"A.txt";
+  WCHAR twin[] = {'A', '.', 't', 'x', 't'};
   UNICODE_STRING twinName{10, 10, twin};
   OBJECT_ATTRIBUTES folded = *attributes;
   const WideString opened(attributes->ObjectName->Buffer, attributes->ObjectName->Length / 2);
   if (opensTwin && disposition == FILE_OPEN && attributes->RootDirectory != nullptr &&
-      opened == u"a.txt") {
+      opened == Widen("a.txt")) {
     folded.ObjectName = &twinName;
   }
   UNICODE_STRING folderTwin{static_cast<USHORT>(treeScript.twin.size() * 2),
@@ -194,7 +197,9 @@ NTSTATUS RecordedCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES a
   if (status == STATUS_SUCCESS) {
     const UNICODE_STRING* name = attributes->ObjectName;
     namedHandles[*handle] = WideString(name->Buffer, name->Length / sizeof(WCHAR));
-    treeTrail += disposition == FILE_CREATE ? "+" + Narrow(namedHandles[*handle].c_str()) : "";
+    if (disposition == FILE_CREATE) {
+      treeTrail.append("+").append(Narrow(namedHandles[*handle].c_str()));
+    }
     if (disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE) == 0) {
       marksOf[namedHandles[*handle]] = (options & FILE_DELETE_ON_CLOSE) != 0 ? "C" : "c";
     }
@@ -248,8 +253,8 @@ bool EndsUnmarked(const std::string& events) {
 NTSTATUS ScriptedMark(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
                       FILE_INFORMATION_CLASS informationClass) {
   if (informationClass == FileCaseSensitiveInformation) {
-    treeTrail += "!" + Narrow(namedHandles[file].c_str());
-    return namedHandles[file] == u"Refused" ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+    treeTrail.append("!").append(Narrow(namedHandles[file].c_str()));
+    return namedHandles[file] == Widen("Refused") ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
   }
   if (informationClass == FileRenameInformation) {
     const auto* rename = static_cast<const FILE_RENAME_INFORMATION*>(information);
@@ -327,13 +332,16 @@ NTSTATUS ReportedTimes(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULON
       bound.ZwQueryInformationFile(file, io, information, length, informationClass);
   if (informationClass == FileCaseSensitiveInformation) {
     const WideString& name = namedHandles[file];
-    const bool marked = name == u"Marked" || name == u"Refused" || name.ends_with(u"\\tree");
+    const bool marked =
+        name == Widen("Marked") || name == Widen("Refused") || name.ends_with(Widen("\\tree"));
     static_cast<FILE_CASE_SENSITIVE_INFORMATION*>(information)->Flags = marked ? 1 : 0;
     return STATUS_SUCCESS;
   }
+  // Where a row loses a mark's hold, the platform reports holds (the top's, asked first).
   if (status == STATUS_SUCCESS && informationClass == FileStandardInformation &&
-      namedHandles[file] == treeScript.holdLostFor) {
-    static_cast<FILE_STANDARD_INFORMATION*>(information)->DeletePending = FALSE;
+      !treeScript.holdLostFor.empty()) {
+    auto* standard = static_cast<FILE_STANDARD_INFORMATION*>(information);
+    standard->DeletePending = namedHandles[file] == treeScript.holdLostFor ? FALSE : TRUE;
   }
   if (status == STATUS_SUCCESS && informationClass == FileBasicInformation) {
     auto* basic = static_cast<FILE_BASIC_INFORMATION*>(information);
@@ -570,6 +578,8 @@ INSTANTIATE_TEST_SUITE_P(Scripted, CopyScenarioTest, testing::ValuesIn(kScenario
                            return std::string(info.param.name);
                          });
 
+#ifndef _WIN32
+// Host only: it watches the line's write through SIGPIPE from a closed pipe.
 // Where the failure line is written: what a write to a closed pipe shows of the folder.
 char printedWhileExisting[4096];
 volatile sig_atomic_t destinationSeen = -1;
@@ -612,11 +622,12 @@ TEST_F(CopyEngineTest, FailureIsPrintedOnlyOnceTheDestinationIsGone) {
   EXPECT_EQ(destinationSeen, 0) << "the line was written while the destination existed";
   EXPECT_FALSE(fs::exists(folder_ / "copy"));
 }
+#endif
 
 // What a platform reports of the opened source's name, for one information class.
 struct NameReply {
   NTSTATUS status;
-  std::u16string name{};
+  WideString name{};
   ULONG claimedBytes = 0;  // a FileNameLength other than the name's own, when not 0
 };
 
@@ -649,9 +660,9 @@ NTSTATUS ScriptedNameQuery(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, 
 TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
   const NTSTATUS kNone = STATUS_INVALID_INFO_CLASS;
   constexpr auto kRoom = static_cast<ULONG>(kBlock - offsetof(FILE_NAME_INFORMATION, FileName));
-  const std::u16string kFillsRoom =
-      u"\\v\\" + std::u16string(kRoom / sizeof(WCHAR) - 14, u'x') + u"\\Sub\\Source";
-  const std::u16string kLongest = u"\\" + std::u16string(32755, u'x') + u"\\Sub\\Source";
+  const WideString kFillsRoom =
+      Widen("\\v\\") + WideString(kRoom / sizeof(WCHAR) - 14, u'x') + Widen("\\Sub\\Source");
+  const WideString kLongest = Widen("\\") + WideString(32755, u'x') + Widen("\\Sub\\Source");
   const struct {
     const char* label;
     NameReply normalized;
@@ -659,23 +670,29 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
     const char* printed;
     NameListing listing = NameListing::kRefused;  // where the normalized name is refused
   } cases[] = {
-      {"exact", {STATUS_SUCCESS, u"\\v\\Sub\\source"}, {kNone}, ""},
+      {"exact", {STATUS_SUCCESS, Widen("\\v\\Sub\\source")}, {kNone}, ""},
       {"own name",
-       {STATUS_SUCCESS, u"\\v\\Sub\\Source"},
+       {STATUS_SUCCESS, Widen("\\v\\Sub\\Source")},
        {kNone},
        "Error openning, Status=c0000034\n"},
       {"folder",
        {kNone},
-       {STATUS_SUCCESS, u"\\v\\SUB\\source"},
+       {STATUS_SUCCESS, Widen("\\v\\SUB\\source")},
        "Error openning, Status=c000003a\n"},
-      {"both", {STATUS_SUCCESS, u"\\v\\sub\\SOURCE"}, {kNone}, "Error openning, Status=c000003a\n"},
+      {"both",
+       {STATUS_SUCCESS, Widen("\\v\\sub\\SOURCE")},
+       {kNone},
+       "Error openning, Status=c000003a\n"},
       {"no answer", {STATUS_NOT_IMPLEMENTED}, {STATUS_NOT_SUPPORTED}, ""},
-      {"overflow", {STATUS_BUFFER_OVERFLOW, u"\\v"}, {STATUS_BUFFER_OVERFLOW, u"\\v"}, ""},
-      {"short name", {STATUS_SUCCESS, u"\\v\\Sub\\SOURCE~1"}, {kNone}, ""},
-      {"untyped folder", {STATUS_SUCCESS, u"\\V\\Sub\\source"}, {kNone}, ""},
+      {"overflow",
+       {STATUS_BUFFER_OVERFLOW, Widen("\\v")},
+       {STATUS_BUFFER_OVERFLOW, Widen("\\v")},
+       ""},
+      {"short name", {STATUS_SUCCESS, Widen("\\v\\Sub\\SOURCE~1")}, {kNone}, ""},
+      {"untyped folder", {STATUS_SUCCESS, Widen("\\V\\Sub\\source")}, {kNone}, ""},
       {"length beyond the buffer",
-       {STATUS_SUCCESS, u"\\v\\Sub\\Source", 100000},
-       {STATUS_SUCCESS, u"\\v\\Sub\\Source", 100000},
+       {STATUS_SUCCESS, Widen("\\v\\Sub\\Source"), 100000},
+       {STATUS_SUCCESS, Widen("\\v\\Sub\\Source"), 100000},
        ""},
       // A name that fills the buffer after the record's header, with a length one byte
       // beyond it: no answer, though its units would fit the buffer whole.
@@ -686,12 +703,12 @@ TEST_F(CopyEngineTest, SourceOpenedUnderAnotherCaseIsRefused) {
       // the name as typed: the listing, which answers names as stored, decides.
       {"echoed, listed in another case",
        {kNone},
-       {STATUS_SUCCESS, u"\\v\\Sub\\source"},
+       {STATUS_SUCCESS, Widen("\\v\\Sub\\source")},
        "Error openning, Status=c000003a\n",
        NameListing::kOtherCase},
       {"listed as typed",
        {kNone},
-       {STATUS_SUCCESS, u"\\v\\SUB\\source"},
+       {STATUS_SUCCESS, Widen("\\v\\SUB\\source")},
        "",
        NameListing::kPlatform},
   };
@@ -787,6 +804,7 @@ struct TreeScenario {
   void (*script)();
   const char* printed;
   bool copied;
+  bool twins = false;  // files differing in case alone, which Windows' calls make one under Wine
 };
 
 void PrintTo(const TreeScenario& row, std::ostream* out) {
@@ -815,7 +833,9 @@ const TreeScenario kTreeScenarios[] = {
      false},
     {"ListingFails",
      {"Sub/x.txt"},
-     [] { treeScript.listingFails = u"Sub", treeScript.listingStatus = STATUS_ACCESS_DENIED; },
+     [] {
+       treeScript.listingFails = Widen("Sub"), treeScript.listingStatus = STATUS_ACCESS_DENIED;
+     },
      "Error reading Sub, Status=c0000022\n"
      "Copied 0 files in 2 folders, 0.00 KiB; 1 failed, 0 links skipped.\n"
      "The unfinished copy is in {unfinished}\n"
@@ -823,7 +843,7 @@ const TreeScenario kTreeScenarios[] = {
      false},
     {"FolderTimeRefused",
      {"Sub/x.txt"},
-     [] { treeScript.timesRefused = u"Sub"; },
+     [] { treeScript.timesRefused = Widen("Sub"); },
      "Error writing Sub, Status=c0000022\n"
      "Copied 1 files in 2 folders, 1.50 KiB; 1 failed, 0 links skipped.\n"
      "The unfinished copy is in {unfinished}\n"
@@ -831,23 +851,24 @@ const TreeScenario kTreeScenarios[] = {
      false},
     {"FolderOpenedAsItsTwin",
      {"Sub/x.txt", "sub/y.txt"},
-     [] { treeScript.twinOf = u"sub", treeScript.twin = u"Sub"; },
+     [] { treeScript.twinOf = Widen("sub"), treeScript.twin = Widen("Sub"); },
      "Error openning sub, Status=c0000034\n"
      "Copied 1 files in 2 folders, 1.50 KiB; 1 failed, 0 links skipped.\n"
      "The unfinished copy is in {unfinished}\n"
      "Run the same command again to finish it.\n",
-     false},
+     false,
+     true},
     // What Windows' file systems answer and Wine does not: an empty folder listed without
     // dots, an ID that tells nothing, a system folder that refuses everyone.
     {"EmptyFolderWithoutDots",
      {"Empty/"},
-     [] { treeScript.listsNoDots = u"Empty"; },
+     [] { treeScript.listsNoDots = Widen("Empty"); },
      "Copied 0 files in 2 folders, 0.00 KiB; 0 failed, 0 links skipped.\n",
      true},
-    {"UnknownId", {"a.txt"}, [] { treeScript.unknownId = u"a.txt"; }, kOneFile, true},
+    {"UnknownId", {"a.txt"}, [] { treeScript.unknownId = Widen("a.txt"); }, kOneFile, true},
     {"ProtectedFolder",
      {"a.txt", "System Volume Information/x"},
-     [] { treeScript.systemFolder = u"System Volume Information"; },
+     [] { treeScript.systemFolder = Widen("System Volume Information"); },
      "Skipped protected folder System Volume Information\n"
      "Copied 1 files in 1 folders, 1.50 KiB; 0 failed, 0 links skipped.\n",
      true},
@@ -868,7 +889,7 @@ const TreeScenario kTreeScenarios[] = {
     // (Wine's past Linux's limit), where the platform reports a mark's hold: refused.
     {"MarkNotHeld",
      {kDeep.c_str()},
-     [] { treeScript.holdLostFor = u"deep.txt", createMarkRefused = true; },
+     [] { treeScript.holdLostFor = Widen("deep.txt"), createMarkRefused = true; },
      "Error creating {first}, Status=c0000121 (0)\n"
      "Copied 0 files in 6 folders, 0.00 KiB; 1 failed, 0 links skipped.\n"
      "The unfinished copy is in {unfinished}\n"
@@ -890,6 +911,11 @@ class TreeScenarioTest : public CopyEngineTest, public testing::WithParamInterfa
 // every line said.
 TEST_P(TreeScenarioTest, CopiesTheTreeOrSaysWhatIsMissing) {
   const TreeScenario& row = GetParam();
+#ifdef _WIN32
+  if (row.twins) {
+    GTEST_SKIP() << "twins cannot be made through Windows' calls under Wine";
+  }
+#endif
   for (const char* file : row.files) {
     const std::string name = file;
     fs::create_directories((folder_ / "tree" / name).parent_path());
@@ -936,19 +962,24 @@ TEST_F(CopyEngineTest, TreeFilesAreMarkedFromTheirCreate) {
   const std::string kept = RandomBytes(kBlock + 3, 1);
   WriteBytes(folder_ / "tree" / "kept.txt", kept);
   WriteBytes(folder_ / "tree" / "failed.txt", kept);
-  readFailsOf = u"failed.txt";
+  readFailsOf = Widen("failed.txt");
   for (const bool refused : {false, true}) {
     SCOPED_TRACE(refused ? "a create's mark cannot be cleared" : "a create's mark can be cleared");
+#ifdef _WIN32
+    if (!refused) {
+      continue;  // Wine 8 refuses the class that clears it
+    }
+#endif
     fs::remove_all(folder_ / "copy.partial");
     createMarkRefused = refused;
     std::string printed;
     EXPECT_EQ(CopyTree(folder_, printed), TreeResult::kFailed);
-    for (const std::u16string name : {u"kept.txt", u"failed.txt"}) {
+    for (const WideString& name : {Widen("kept.txt"), Widen("failed.txt")}) {
       const std::string& events = marksOf[name];
       EXPECT_EQ(events.substr(0, 1), refused ? "c" : "C");
       EXPECT_TRUE(MarkedWhileWritten(events)) << events;
     }
-    EXPECT_TRUE(EndsUnmarked(marksOf[u"kept.txt"])) << marksOf[u"kept.txt"];
+    EXPECT_TRUE(EndsUnmarked(marksOf[Widen("kept.txt")])) << marksOf[Widen("kept.txt")];
     EXPECT_EQ(ReadBytes(folder_ / "copy.partial" / "kept.txt"), kept);
     EXPECT_FALSE(fs::exists(folder_ / "copy.partial" / "failed.txt"));
   }
@@ -981,12 +1012,16 @@ TEST_F(CopyEngineTest, CaseMarkTravelsBeforeAnyChild) {
 TEST_F(CopyEngineTest, ListedFileOpenedAsItsTwinIsRefused) {
   fs::create_directory(folder_ / "tree");
   WriteBytes(folder_ / "tree" / "A.txt", "upper");
-  WriteBytes(folder_ / "tree" / "a.txt", "lower");
+  // Under Wine, a Windows open of a.txt finds A.txt: the twin is named from the Linux side.
+  WriteBytes(folder_ / "tree" / "lower", "lower");
+  const std::string tree = ShellQuoted(LinuxPathOf(folder_ / "tree"));
+  ASSERT_EQ(RunLinuxShell("mv " + tree + "/lower " + tree + "/a.txt"), 0);
   opensTwin = true;
   std::string printed;
   EXPECT_EQ(CopyTree(folder_, printed), TreeResult::kFailed);
   EXPECT_NE(printed.find("Error openning a.txt, Status=c0000034\n"), std::string::npos);
-  EXPECT_FALSE(fs::exists(folder_ / "copy.partial" / "a.txt"));
+  EXPECT_NE(
+      RunLinuxShell("test -e " + ShellQuoted(LinuxPathOf(folder_ / "copy.partial")) + "/a.txt"), 0);
   EXPECT_EQ(ReadBytes(folder_ / "copy.partial" / "A.txt"), "upper");
 }
 

@@ -208,14 +208,15 @@ bool PrepareTop(TreeTop& top, const NativeName& destination, TreeBuffers& buffer
                StatusCode(createdBlock));
     return false;
   }
-  // The mark comes before any child, the record too.
+  // The new top was created with the right to delete, on the volume every file of the tree
+  // goes to: where a create's mark can be cleared there, every file is marked by its create.
+  // A mark's hold is asked while it is empty (a folder that holds entries takes no mark).
+  top.marks.atCreate = CanClearMarkOfCreate(top.created);
+  top.marks.holdReported = ReportsMarkHold(top.created);
+  // The case mark comes before any child, the record too.
   CopyCaseMark(top.source.handle, top.created);
   top.recorded =
       top.continuing || WriteRecord(top.created.handle, top.sourcePath) == STATUS_SUCCESS;
-  // The new top was created with the right to delete, on the volume every file of the tree
-  // goes to: where a create's mark can be cleared there, every file is marked by its create.
-  top.marks.atCreate = CanClearMarkOfCreate(top.created);
-  top.marks.holdReported = ReportsMarkHold(top.created);
   return true;
 }
 
@@ -260,7 +261,7 @@ ULONG LayRenameRecord(const TreeTop& top, const TreeBuffers& buffers, bool fullP
 NTSTATUS RenameWhole(TreeTop& top, TreeBuffers& buffers, CopyProgress& progress, WCHAR* message,
                      BYTE* data) {
   bool fullPath = false;
-  bool told = false;
+  ULONGLONG pauses = 0;
   const ULONGLONG start = GetTickCount64();
   for (;;) {
     const ULONG length = LayRenameRecord(top, buffers, fullPath, data);
@@ -279,10 +280,10 @@ NTSTATUS RenameWhole(TreeTop& top, TreeBuffers& buffers, CopyProgress& progress,
         waited >= kRenameWaitMs || StopRequested()) {
       return status;
     }
-    if (!told && waited >= kRenameToldAfterMs) {
+    // Told once, as the pause that follows a second of them begins.
+    if (++pauses * kRenamePauseMs == kRenameToldAfterMs + kRenamePauseMs) {
       ClearProgress(progress);
       PrintNamed(message, kWaitingForRename, UnfinishedPath(buffers));
-      told = true;
     }
     Sleep(kRenamePauseMs);
   }
