@@ -57,3 +57,24 @@ for file in Makefile makefile Src/main.c src/main.c; do
     echo "backup/$file is missing or differs" && exit 1
   fi
 done
+
+# A tree stopped half way (as Ctrl+C stops it) is finished by the same command run again: what
+# is whole stays, the rest is copied, and only then does the tree take its name.
+mkdir -p big
+for folder in $(seq 1 20); do
+  mkdir -p "big/folder$folder"
+  for file in $(seq 1 100); do printf '%s %s\n' "$folder" "$file" >"big/folder$folder/$file.txt"; done
+done
+echo
+echo "\$ vantro big big-copy /E   (stopped by Ctrl+C once it has begun)"
+env --default-signal=INT "$vantro" big big-copy /E </dev/null &
+until [ -d big-copy.partial/folder1 ] || [ -d big-copy ]; do sleep 0.01; done
+kill -INT $! 2>/dev/null || true
+wait $! || echo "(exit code $?)"
+if [ -d big-copy ]; then
+  echo "(the copy was whole before the stop came)" && exit 0
+fi
+echo
+echo "\$ vantro big big-copy /E   (the same command again)"
+"$vantro" big big-copy /E </dev/null || { echo "(exit code $?)"; exit 1; }
+diff -r big big-copy >/dev/null && echo "big-copy holds the whole tree, and big-copy.partial is gone."
