@@ -64,7 +64,7 @@ inline constexpr const WCHAR* kRunAgain = WIDE("Run the same command again to fi
 inline constexpr const WCHAR* kRemoveExtras =
     WIDE("Remove what the source does not have from it, then run the same command again.\n");
 // After it, where names differing in case alone were refused, which a second run cannot mend.
-inline constexpr const WCHAR* kTwinsAdvice =
-    WIDE("Names that differ in case alone were refused: the destination folds case. Copy into a "
-         "case-sensitive folder (fsutil file setCaseSensitiveInfo <folder> enable) to keep them "
-         "apart.\n");
+inline constexpr const WCHAR* kTwinsAdvice = WIDE(
+    "Names that differ in case alone were refused: the destination folds case. Copy into a "
+    "case-sensitive folder (fsutil file setCaseSensitiveInfo <folder> enable) to keep them "
+    "apart.\n");

@@ -44,6 +44,7 @@ FileOutcome CreateTypedDestination(CopyFiles& files, const NativeName& name, BYT
   return Failed(CopyStep::kNone, STATUS_SUCCESS);
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the platform's order, source first
 FileOutcome CopyTyped(CopyFiles& files, const NativeName& source, const NativeName& destination,
                       BYTE* data) {
   FileOutcome outcome = OpenTypedSource(files, source, data);

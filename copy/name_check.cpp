@@ -86,7 +86,7 @@ constexpr NTSTATUS kNotListed = STATUS_PENDING;
 // Whether a name holds a character a listing's mask takes as a wildcard: such a name
 // cannot be asked for alone.
 bool HasWildcard(const UNICODE_STRING& name) {
-  for (USHORT at = 0; at < name.Length / sizeof(WCHAR); ++at) {
+  for (std::size_t at = 0; at < name.Length / sizeof(WCHAR); ++at) {
     const WCHAR unit = name.Buffer[at];
     if (unit == u'*' || unit == u'?' || unit == u'<' || unit == u'>' || unit == u'"') {
       return true;

@@ -63,16 +63,16 @@ struct OpenObject {
   // File opened with DELETE: the folder its name is relative to (AT_FDCWD for a full path,
   // else a descriptor of its own); -1 for other files, which are never removed or renamed.
   int parent;
-  dev_t device;  // File: identity, so that only this file is removed
-  ino_t inode;
-  std::size_t nameAt;       // File: where in path its name relative to parent begins
-  std::size_t volumeBytes;  // File: the bytes of path that are its volume's directory
   // Folder: how far its listing has gone, "." and ".." first, then by directory offset;
   // listing one name (listExact), 1 once it is given.
-  off_t listOffset;
   bool listStarted;
   unsigned char dotsListed;
   bool listExact;
+  dev_t device;  // File: identity, so that only this file is removed
+  ino_t inode;
+  std::size_t nameAt;          // File: where in path its name relative to parent begins
+  std::size_t volumeBytes;     // File: the bytes of path that are its volume's directory
+  off_t listOffset;            // Folder: the directory offset its listing stands at
   char listName[kNameBytes];   // the name listExact lists ("" names none)
   char path[kPosixPathBytes];  // File: its full path, or (kPathUnknown) only its name
 };

@@ -397,8 +397,8 @@ TEST_F(CliTest, CopiesEveryByte) {
 TEST_F(CliTest, CopiesATreeByExactNames) {
   const std::string deep = std::string(100, 'd') + "\\" + std::string(100, 'e') + "\\" +
                            std::string(100, 'f') + "\\leaf.txt";
-  std::vector<std::string> names{"A.txt",  "Sub\\x.txt", "ro.txt", ".hidden", ".x", "..x",
-                                 "Sub\\2001\\o.txt", deep};
+  std::vector<std::string> names{"A.txt", "Sub\\x.txt", "ro.txt",           ".hidden",
+                                 ".x",    "..x",        "Sub\\2001\\o.txt", deep};
   // More entries than one listing takes.
   for (int file = 0; file < 300; ++file) {
     names.push_back("wide\\" + std::string(120, 'w') + std::to_string(file));
@@ -824,7 +824,8 @@ TEST_F(CliTest, FullVolumeIsReportedAndLeavesNothing) {
   for (const char* name : {"tree\\a.bin", "tree\\b.bin", "tree\\c.bin"}) {
     WriteBytes(folder_.File(name), RandomBytes(40000, 5));
   }
-  const RunResult tree = Run({"tree", "full\\tree", "/E"});
+  const RunResult tree =
+      RunVantro({folder_.Name("tree"), folder_.Name("full\\tree"), "/E"}, Typed());
   EXPECT_EQ(tree.exitCode, 1);
   EXPECT_TRUE(std::regex_search(tree.output,
                                 std::regex("\n\n(Error writing [abc].bin, Status=c000007f\n)"

@@ -387,6 +387,7 @@ bool CopyWhole(TreeTop& top, TreeBuffers& buffers, WCHAR* message, BYTE* data) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the command's order, source first
 TreeResult CopyTreeNative(const NativeName& source, const NativeName& destination,
                           TreeBuffers& buffers, WCHAR* messageBuffer, BYTE* dataBuffer) {
   TreeTop top{};

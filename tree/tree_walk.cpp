@@ -170,7 +170,7 @@ void EnterFolder(TreeWalk& walk, TreeLevel& level, const Entry& entry, std::size
     FailEntry(walk, kTreeErrorOpening, STATUS_TOO_MANY_OPENED_FILES);
     return;
   }
-  const HANDLE source = OpenListedFolder(walk, level, entry);
+  HANDLE source = OpenListedFolder(walk, level, entry);
   if (source == nullptr) {
     return;
   }
