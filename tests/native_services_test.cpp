@@ -538,10 +538,11 @@ TEST_F(NativeServicesTest, ListingTellsEachEntryWithItsId) {
       {WIDE("bad\xFFFD"), kArchive, kArchive, 0, 0, STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SUCCESS},
   };
   IO_STATUS_BLOCK io{};
+  // Wine refuses the volume of a Linux file system that no drive letter maps (a private /tmp).
   FILE_FS_VOLUME_INFORMATION volume{};
-  ASSERT_EQ(NativeServices.ZwQueryVolumeInformationFile(folder, &io, &volume, sizeof volume,
-                                                        FileFsVolumeInformation),
-            STATUS_SUCCESS);
+  const NTSTATUS told = NativeServices.ZwQueryVolumeInformationFile(
+      folder, &io, &volume, sizeof volume, FileFsVolumeInformation);
+  EXPECT_TRUE(told == STATUS_SUCCESS || (kWine && told == STATUS_NOT_IMPLEMENTED)) << told;
   for (const auto& row : cases) {
     SCOPED_TRACE(Narrow(row.name));
     const auto entry = entries.find(Narrow(row.name));
@@ -571,8 +572,9 @@ TEST_F(NativeServicesTest, ListingTellsEachEntryWithItsId) {
                 kWine ? STATUS_INVALID_INFO_CLASS : STATUS_SUCCESS);
       EXPECT_EQ(mark.Flags, kWine ? 77 : (row.attributes & kDirectory) / kDirectory);
       FILE_FS_VOLUME_INFORMATION same{};
-      NativeServices.ZwQueryVolumeInformationFile(opened, &io, &same, sizeof same,
-                                                  FileFsVolumeInformation);
+      EXPECT_EQ(NativeServices.ZwQueryVolumeInformationFile(opened, &io, &same, sizeof same,
+                                                            FileFsVolumeInformation),
+                told);
       EXPECT_EQ(same.VolumeSerialNumber, volume.VolumeSerialNumber);
     }
     CloseHandle(opened != folder ? opened : nullptr);

@@ -63,6 +63,20 @@ ScratchFolder::ScratchFolder() {
 }
 
 ScratchFolder::~ScratchFolder() {
+#ifdef _WIN32
+  // Under Wine the library follows Linux links while it removes a folder, for ever where one
+  // leads back or nowhere: the Linux side removes it, links and all. The shell's own folder
+  // (it holds no links) goes the library's way, or each removal would start another shell.
+  static thread_local bool inShell = false;
+  if (!inShell && LinuxShellAvailable()) {
+    inShell = true;
+    const int removed = RunLinuxShell("rm -rf " + ShellQuoted(LinuxPathOf(path_)));
+    inShell = false;
+    if (removed == 0) {
+      return;
+    }
+  }
+#endif
   std::error_code ignored;
   // Folders a test locked are opened again so that their entries can go, and read-only
   // files (which Windows will not delete) made writable.
