@@ -46,13 +46,12 @@ std::string InChild(int* ended, const Body& body) {
   return written;
 }
 
-// The routine writes its event and whether it ran on the main thread (M) or another (T).
-int reportTo = -1;
+// The routine writes to standard output its event and its thread: the main one (M) or another.
 BOOL routineAnswer = FALSE;
 
 BOOL Routine(DWORD event) {
   const char seen[] = {static_cast<char>('0' + event), gettid() == getpid() ? 'M' : 'T'};
-  return write(reportTo, seen, sizeof seen) == sizeof seen ? routineAnswer : FALSE;
+  return write(STDOUT_FILENO, seen, sizeof seen) == sizeof seen ? routineAnswer : FALSE;
 }
 
 class StandinTest : public testing::Test {
@@ -66,10 +65,8 @@ class StandinTest : public testing::Test {
   void TearDown() override { standin::ResetNamespace(); }
 
   static NTSTATUS Create(const std::string& path, HANDLE* handle, ACCESS_MASK access = kRead,
-                         ULONG disposition = FILE_OPEN, ULONG options = kSync,
-                         HANDLE folder = nullptr, ULONG share = 0) {
-    return CreateNative(NativeServices, Widen(path), handle, access, disposition, options, share,
-                        folder);
+                         ULONG disposition = FILE_OPEN) {
+    return CreateNative(NativeServices, Widen(path), handle, access, disposition, kSync);
   }
 
   ScratchFolder scratch_;
@@ -148,7 +145,7 @@ TEST_F(StandinTest, SignalReachesTheRoutineOnAThreadOfItsOwn) {
     SCOPED_TRACE(testing::Message() << row.signalNumber << " " << row.answer);
     int ended = 0;
     const std::string seen = InChild(&ended, [&row](int report) {
-      reportTo = report;
+      dup2(report, STDOUT_FILENO);
       routineAnswer = row.answer;
       signal(row.signalNumber, row.ignoredAtStart ? SIG_IGN : SIG_DFL);
       SetConsoleCtrlHandler(Routine, TRUE);
@@ -178,15 +175,16 @@ TEST_F(StandinTest, CreateCutShortLeavesNothing) {
     InChild(&ended, [&row](int /*report*/) {
       HANDLE folder = nullptr, file = nullptr;
       Create(kVolume + "\\", &folder);
-      while (row.spare < 0 && Create(kVolume + "\\Report.TXT", &file, kRead, FILE_OPEN, kSync,
-                                     nullptr, 1) == STATUS_SUCCESS) {
+      while (row.spare < 0 && CreateNative(NativeServices, Widen(kVolume + "\\Report.TXT"), &file,
+                                           kRead, FILE_OPEN, kSync, 1) == STATUS_SUCCESS) {
       }
       const int lowestFree = open("/dev/null", O_RDONLY);
       const auto descriptors = static_cast<rlim_t>(lowestFree + row.spare);
       const rlimit limit{descriptors, descriptors};
       const bool limited =
           row.spare < 0 || (close(lowestFree) == 0 && setrlimit(RLIMIT_NOFILE, &limit) == 0);
-      const NTSTATUS cut = Create(row.name, &file, row.access, FILE_CREATE, row.options, folder);
+      const NTSTATUS cut = CreateNative(NativeServices, Widen(row.name), &file, row.access,
+                                        FILE_CREATE, row.options, 0, folder);
       _exit(limited && cut == STATUS_TOO_MANY_OPENED_FILES ? 0 : 1);
     });
     EXPECT_EQ(ended, 0) << row.name;
