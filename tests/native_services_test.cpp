@@ -177,23 +177,6 @@ TEST_F(NativeServicesTest, LinkNamesIgnoreCaseOnlyWhenAskedAndTargetsFitTheOffer
   NativeServices.ZwClose(link);
 }
 
-// A text longer than a counted string holds with its terminator is cut to 32,766 units.
-TEST_F(NativeServicesTest, InitUnicodeStringDescribesTextInPlace) {
-  const WideString longest(32767, WIDE('x'));
-  const struct {
-    const WCHAR* text;
-    USHORT length, maximumLength;
-  } cases[] = {
-      {WIDE("ab\\c"), 8, 10}, {WIDE(""), 0, 2}, {nullptr, 0, 0}, {longest.c_str(), 0xFFFC, 0xFFFE}};
-  for (const auto& row : cases) {
-    UNICODE_STRING counted{1, 1, nullptr};
-    NativeServices.RtlInitUnicodeString(&counted, row.text);
-    EXPECT_EQ(counted.Length, row.length);
-    EXPECT_EQ(counted.MaximumLength, row.maximumLength);
-    EXPECT_EQ(counted.Buffer, row.text);
-  }
-}
-
 TEST_F(NativeServicesTest, NtdllExportsByExactName) {
   const HMODULE ntdll = GetModuleHandleW(WIDE("ntdll.dll"));
   ASSERT_NE(ntdll, nullptr);
@@ -352,8 +335,22 @@ TEST_F(NativeServicesTest, NameQueryTellsTheStoredName) {
   CloseHandle(file);
 }
 
-// The platform's own comparison, with and without regard to case.
-TEST_F(NativeServicesTest, EqualUnicodeStringFoldsCaseOnlyWhenAsked) {
+// Counted strings made in place (a text longer than one holds with its terminator is cut to
+// 32,766 units), and the platform's own comparison, with and without regard to case.
+TEST_F(NativeServicesTest, CountedStringsAreMadeInPlaceAndComparedByCaseWhenAsked) {
+  const WideString longest(32767, WIDE('x'));
+  const struct {
+    const WCHAR* text;
+    USHORT length, maximumLength;
+  } texts[] = {
+      {WIDE("ab\\c"), 8, 10}, {WIDE(""), 0, 2}, {nullptr, 0, 0}, {longest.c_str(), 0xFFFC, 0xFFFE}};
+  for (const auto& row : texts) {
+    UNICODE_STRING counted{1, 1, nullptr};
+    NativeServices.RtlInitUnicodeString(&counted, row.text);
+    EXPECT_EQ(counted.Length, row.length);
+    EXPECT_EQ(counted.MaximumLength, row.maximumLength);
+    EXPECT_EQ(counted.Buffer, row.text);
+  }
   const struct {
     const WCHAR* left;
     const WCHAR* right;
@@ -476,10 +473,7 @@ TEST_F(NativeServicesTest, ListingTellsEachEntryWithItsId) {
       {WIDE("bad\xFFFD"), kArchive, kArchive, 0, 0, {STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SUCCESS}},
   };
   IO_STATUS_BLOCK io{};
-  FILE_FS_VOLUME_INFORMATION volume{};
-  ASSERT_EQ(NativeServices.ZwQueryVolumeInformationFile(folder, &io, &volume, sizeof volume,
-                                                        FileFsVolumeInformation),
-            STATUS_SUCCESS);
+  ULONG serial = 0;  // the folder's volume, as "." tells it
   for (const auto& row : cases) {
     SCOPED_TRACE(Narrow(row.name));
     HANDLE opened = folder;
@@ -506,10 +500,12 @@ TEST_F(NativeServicesTest, ListingTellsEachEntryWithItsId) {
                                                       FileCaseSensitiveInformation),
                 kWine ? STATUS_INVALID_INFO_CLASS : STATUS_SUCCESS);
       EXPECT_EQ(mark.Flags, kWine ? 77 : (row.attributes & kDirectory) / kDirectory);
-      FILE_FS_VOLUME_INFORMATION same{};
-      NativeServices.ZwQueryVolumeInformationFile(opened, &io, &same, sizeof same,
-                                                  FileFsVolumeInformation);
-      EXPECT_EQ(same.VolumeSerialNumber, volume.VolumeSerialNumber);
+      FILE_FS_VOLUME_INFORMATION volume{};
+      EXPECT_EQ(NativeServices.ZwQueryVolumeInformationFile(opened, &io, &volume, sizeof volume,
+                                                            FileFsVolumeInformation),
+                STATUS_SUCCESS);
+      serial = row.name[1] == 0 ? volume.VolumeSerialNumber : serial;
+      EXPECT_EQ(volume.VolumeSerialNumber, serial);
     }
     CloseHandle(opened != folder ? opened : nullptr);
   }

@@ -84,10 +84,9 @@ TEST_F(StandinTest, DevicePathAndDriveLinkNameTheSameFiles) {
   EXPECT_EQ(Create("\\Device\\UnitQ\\Report.TXT", &file), STATUS_OBJECT_PATH_NOT_FOUND);
 }
 
-// Run as nobody in a forked process, so that permissions bind where the suite runs as root.
-// The scratch folder stays readable and searchable to all, and writable to none. A folder
-// that may be read but not searched lists its entry as the folder tells it: a folder, and
-// the ID it has.
+// As nobody in a forked process, so that permissions bind where the suite runs as root. The
+// scratch folder stays readable and searchable to all, writable to none; a folder that may be
+// read but not searched lists its entry as the folder tells it: a folder, with its ID.
 TEST_F(StandinTest, RefusedPermissionIsAccessDenied) {
   fs::permissions(scratch_ / "Report.TXT", fs::perms::none);
   fs::create_directories(scratch_ / "locked" / "sub");
