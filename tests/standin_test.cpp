@@ -93,13 +93,14 @@ TEST_F(StandinTest, RefusedPermissionIsAccessDenied) {
   const auto listSub = [] {  // after "." and ".."
     HANDLE folder = nullptr;
     Create(kVolume + "\\locked", &folder);
-    alignas(8) BYTE buffer[4096];
+    alignas(8) BYTE buffer[4096] = {};
     IO_STATUS_BLOCK io{};
     for (int call = 0; call < 3; ++call) {
       NativeServices.ZwQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer,
                                           sizeof buffer, FileIdFullDirectoryInformation, TRUE,
                                           nullptr, FALSE);
     }
+    CloseHandle(folder);  // it holds the folder against other opens
     return *reinterpret_cast<FILE_ID_FULL_DIR_INFORMATION*>(buffer);
   };
   const FILE_ID_FULL_DIR_INFORMATION searched = listSub();
