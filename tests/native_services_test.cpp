@@ -24,7 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr WCHAR kGuard = 0xBEEF;
-constexpr ULONG kShareRead = 0x1;  // FILE_SHARE_READ
 constexpr ACCESS_MASK kRead = GENERIC_READ | SYNCHRONIZE;
 constexpr ACCESS_MASK kWrite = GENERIC_WRITE | SYNCHRONIZE;
 constexpr ULONG kSync = FILE_SYNCHRONOUS_IO_ALERT;
@@ -62,22 +61,12 @@ class NativeServicesTest : public testing::Test {
                         handle, access, disposition, options, share, folder);
   }
 
-  // A read whose status block must tell the same as its result.
-  static NTSTATUS Read(HANDLE file, char* buffer, ULONG length, ULONG_PTR* moved) {
+  // Sets the deletion mark by class 13 (its one byte) or by class 64 (its flags).
+  static NTSTATUS Mark(HANDLE file, ULONG flags, bool ex = false) {
     IO_STATUS_BLOCK io{};
-    io.Information = 77;
-    const NTSTATUS status = NativeServices.ZwReadFile(file, nullptr, nullptr, nullptr, &io, buffer,
-                                                      length, nullptr, nullptr);
-    EXPECT_EQ(io.Status, status);
-    *moved = io.Information;
-    return status;
-  }
-
-  static NTSTATUS Mark(HANDLE file, bool deleteFile) {
-    FILE_DISPOSITION_INFORMATION disposition{static_cast<BOOLEAN>(deleteFile ? TRUE : FALSE)};
-    IO_STATUS_BLOCK io{};
-    return NativeServices.ZwSetInformationFile(file, &io, &disposition, sizeof disposition,
-                                               FileDispositionInformation);
+    return NativeServices.ZwSetInformationFile(
+        file, &io, &flags, ex ? sizeof flags : 1,
+        ex ? FileDispositionInformationEx : FileDispositionInformation);
   }
 
   static NTSTATUS OpenLink(const WCHAR* name, ULONG attributes, HANDLE* link) {
@@ -88,13 +77,13 @@ class NativeServicesTest : public testing::Test {
     return NativeServices.ZwOpenSymbolicLinkObject(link, GENERIC_READ, &record);
   }
 
-  // Lists the folder on a new handle with the mask at its first call ("": none), to its end,
-  // after which a call finds no more; the first call's status.
-  static NTSTATUS List(HANDLE folder, const std::string& mask,
-                       std::map<std::string, FILE_ID_FULL_DIR_INFORMATION>& entries) {
-    WideString text = Widen(mask);
-    const auto bytes = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    UNICODE_STRING counted{bytes, bytes, text.data()};
+  // Lists the folder on a new handle with the mask at its first call ("": none), to its end;
+  // the first call's status.
+  using Listing = std::map<std::string, FILE_ID_FULL_DIR_INFORMATION>;
+  static NTSTATUS List(HANDLE folder, const std::string& mask, Listing& entries) {
+    const WideString text = Widen(mask);
+    UNICODE_STRING counted;
+    NativeServices.RtlInitUnicodeString(&counted, text.c_str());
     alignas(8) BYTE buffer[4096];
     IO_STATUS_BLOCK io{};
     const auto query = [&] {
@@ -110,47 +99,42 @@ class NativeServicesTest : public testing::Test {
         next = entry->NextEntryOffset;
       }
     }
-    EXPECT_EQ(query(), STATUS_NO_MORE_FILES);
     return first;
   }
 
-  // The scratch folder, named with a separator at its end as the copy names a folder.
-  HANDLE OpenScratch() const {
+  // The scratch folder ("") or one in it, named with a separator at its end as the copy
+  // names a folder.
+  HANDLE OpenFolder(const std::string& name = "") const {
     HANDLE folder = nullptr;
-    EXPECT_EQ(Create("", &folder, kList, FILE_OPEN, kFolder, kShareAll), STATUS_SUCCESS);
+    EXPECT_EQ(Create(name, &folder, kList, FILE_OPEN, kFolder, kShareAll), STATUS_SUCCESS);
     return folder;
   }
 
   ScratchFolder scratch_;
 };
 
-TEST_F(NativeServicesTest, LinkNamesIgnoreCaseOnlyWhenAsked) {
+// Link names match without regard to case only when asked. The target of Z: is L bytes: a
+// caller that asks for the length needed must leave room for the terminator; none is
+// written where it does not fit, nothing past the offer.
+TEST_F(NativeServicesTest, LinkNamesIgnoreCaseOnlyWhenAskedAndTargetsFitTheOffer) {
   const struct {
     const WCHAR* name;
     ULONG attributes;
     NTSTATUS status;
-  } cases[] = {
+  } names[] = {
       {WIDE("\\??\\Z:"), 0, STATUS_SUCCESS},
       {WIDE("\\??\\z:"), 0, STATUS_OBJECT_NAME_NOT_FOUND},
-      {WIDE("\\??\\z:"), OBJ_CASE_INSENSITIVE, STATUS_SUCCESS},
       {WIDE("\\??\\z:"), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, STATUS_SUCCESS},
       {WIDE("\\??\\J:"), OBJ_CASE_INSENSITIVE, STATUS_OBJECT_NAME_NOT_FOUND},
       {WIDE("\\??\\Z"), OBJ_CASE_INSENSITIVE, STATUS_OBJECT_NAME_NOT_FOUND},
   };
-  for (const auto& row : cases) {
+  for (const auto& row : names) {
     SCOPED_TRACE(Narrow(row.name));
     HANDLE link = nullptr;
     EXPECT_EQ(OpenLink(row.name, row.attributes, &link), row.status);
     EXPECT_EQ(link != nullptr, row.status == STATUS_SUCCESS);
-    if (link != nullptr) {
-      EXPECT_EQ(NativeServices.ZwClose(link), STATUS_SUCCESS);
-    }
+    EXPECT_TRUE(link == nullptr || NativeServices.ZwClose(link) == STATUS_SUCCESS);
   }
-}
-
-// The target of Z: is L bytes. A caller that asks for the length needed must leave room
-// for the terminator; none is written where it does not fit, nothing past the offer.
-TEST_F(NativeServicesTest, LinkQueryFitsTheOfferedLength) {
   HANDLE link = nullptr;
   ASSERT_EQ(OpenLink(WIDE("\\??\\Z:"), OBJ_CASE_INSENSITIVE, &link), STATUS_SUCCESS);
   WCHAR expected[128] = {};
@@ -159,12 +143,11 @@ TEST_F(NativeServicesTest, LinkQueryFitsTheOfferedLength) {
   ASSERT_EQ(NativeServices.ZwQuerySymbolicLinkObject(link, &whole, &needed), STATUS_SUCCESS);
   const USHORT length = whole.Length;
   ASSERT_GT(length, 0);
-  EXPECT_EQ(needed, length + 2U);
   const struct {
     USHORT maximumLength;
     bool askLength;
     Expected status;
-  } cases[] = {
+  } offers[] = {
       {static_cast<USHORT>(length - 2), true, {STATUS_BUFFER_TOO_SMALL}},
       {length, true, {STATUS_BUFFER_TOO_SMALL}},
       {static_cast<USHORT>(length + 2), true, {STATUS_SUCCESS}},
@@ -174,7 +157,7 @@ TEST_F(NativeServicesTest, LinkQueryFitsTheOfferedLength) {
       // for the terminator.
       {length, false, {STATUS_SUCCESS, STATUS_BUFFER_TOO_SMALL}},
   };
-  for (const auto& row : cases) {
+  for (const auto& row : offers) {
     SCOPED_TRACE(testing::Message() << row.maximumLength << (row.askLength ? " asked" : ""));
     WCHAR buffer[128];
     std::fill(std::begin(buffer), std::end(buffer), kGuard);
@@ -194,25 +177,6 @@ TEST_F(NativeServicesTest, LinkQueryFitsTheOfferedLength) {
   NativeServices.ZwClose(link);
 }
 
-TEST_F(NativeServicesTest, InitUnicodeStringDescribesTextInPlace) {
-  const WCHAR* text = WIDE("ab\\c");
-  UNICODE_STRING counted{1, 1, nullptr};
-  NativeServices.RtlInitUnicodeString(&counted, text);
-  EXPECT_EQ(counted.Length, 8);
-  EXPECT_EQ(counted.MaximumLength, 10);
-  EXPECT_EQ(counted.Buffer, text);
-  NativeServices.RtlInitUnicodeString(&counted, WIDE(""));
-  EXPECT_EQ(counted.Length, 0);
-  EXPECT_EQ(counted.MaximumLength, 2);
-  NativeServices.RtlInitUnicodeString(&counted, nullptr);
-  EXPECT_EQ(counted.Length, 0);
-  EXPECT_EQ(counted.MaximumLength, 0);
-  EXPECT_EQ(counted.Buffer, nullptr);
-  // Longer than a counted string holds with its terminator: cut to 32,766 units.
-  NativeServices.RtlInitUnicodeString(&counted, WideString(32767, WIDE('x')).c_str());
-  EXPECT_EQ(counted.Length, 0xFFFC);
-}
-
 TEST_F(NativeServicesTest, NtdllExportsByExactName) {
   const HMODULE ntdll = GetModuleHandleW(WIDE("ntdll.dll"));
   ASSERT_NE(ntdll, nullptr);
@@ -224,14 +188,18 @@ TEST_F(NativeServicesTest, NtdllExportsByExactName) {
 }
 
 // Names in the scratch folder, which holds the file Report.TXT and the folder sub: full
-// paths, and names relative to the folder's handle.
+// paths, names relative to the folder's handle, and names the tool never builds, outside
+// the scratch folder.
 TEST_F(NativeServicesTest, CreateFileParsesNativePaths) {
+  enum Base { kScratch, kRelative, kBare };
+  // A drive without a link: Windows reports the path, Wine the name.
+  constexpr Expected kNoDrive{STATUS_OBJECT_PATH_NOT_FOUND, STATUS_OBJECT_NAME_NOT_FOUND};
   const struct {
     std::string name;
     ULONG disposition;
     ULONG options;
     Expected status;
-    bool inFolder = false;
+    Base base = kScratch;
   } cases[] = {
       {"Report.TXT", FILE_OPEN, kSync, {STATUS_SUCCESS}},
       {"sub\\..\\Report.TXT", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_INVALID}},
@@ -244,36 +212,35 @@ TEST_F(NativeServicesTest, CreateFileParsesNativePaths) {
       {"New\\", FILE_CREATE, kSync, {STATUS_OBJECT_NAME_INVALID}},
       // Wine looks names up without regard to case, whatever is asked.
       {"report.txt", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SUCCESS}},
-      {"REPORT.TXT", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SUCCESS}},
       {"missing", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_NOT_FOUND}},
       {"missing\\x", FILE_OPEN, kSync, {STATUS_OBJECT_PATH_NOT_FOUND}},
       {"Report.TXT\\x", FILE_OPEN, kSync, {STATUS_OBJECT_PATH_NOT_FOUND}},
-      {"missing\\x", FILE_CREATE, kSync, {STATUS_OBJECT_PATH_NOT_FOUND}},
       {"Report.TXT", FILE_CREATE, kSync, {STATUS_OBJECT_NAME_COLLISION}},
-      {"sub", FILE_CREATE, kSync, {STATUS_OBJECT_NAME_COLLISION}},
-      {"sub", FILE_OPEN, kSync | FILE_NON_DIRECTORY_FILE, {STATUS_FILE_IS_A_DIRECTORY}},
-      {"sub", FILE_OPEN, kSync, {STATUS_SUCCESS}},
       {"New.txt", FILE_CREATE, kSync, {STATUS_SUCCESS}},
-      {"sub\\", FILE_OPEN, kFolder, {STATUS_SUCCESS}, true},
-      {"missing", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_NOT_FOUND}, true},
-      {"missing\\x", FILE_OPEN, kSync, {STATUS_OBJECT_PATH_NOT_FOUND}, true},
-      {"Report.TXT", FILE_OPEN, kFolder, {STATUS_NOT_A_DIRECTORY}, true},
-      {"sub", FILE_CREATE, kFolder, {STATUS_OBJECT_NAME_COLLISION}, true},
-      {"Made", FILE_CREATE, kFolder, {STATUS_SUCCESS}, true},
-      {"Made\\Inner.txt", FILE_CREATE, kSync, {STATUS_SUCCESS}, true},
+      {"sub\\", FILE_OPEN, kFolder, {STATUS_SUCCESS}, kRelative},
+      {"missing", FILE_OPEN, kSync, {STATUS_OBJECT_NAME_NOT_FOUND}, kRelative},
+      {"missing\\x", FILE_OPEN, kSync, {STATUS_OBJECT_PATH_NOT_FOUND}, kRelative},
+      {"Report.TXT", FILE_OPEN, kFolder, {STATUS_NOT_A_DIRECTORY}, kRelative},
+      {"sub", FILE_CREATE, kFolder, {STATUS_OBJECT_NAME_COLLISION}, kRelative},
+      {"Made", FILE_CREATE, kFolder, {STATUS_SUCCESS}, kRelative},
+      {"Made\\Inner.txt", FILE_CREATE, kSync, {STATUS_SUCCESS}, kRelative},
+      {"Report.TXT", FILE_OPEN, kSync, {STATUS_OBJECT_PATH_SYNTAX_BAD}, kBare},
+      {"", FILE_OPEN, kSync, {STATUS_OBJECT_PATH_SYNTAX_BAD}, kBare},
+      {"\\??\\J:\\x", FILE_OPEN, kSync, kNoDrive, kBare},
   };
-  HANDLE folder = OpenScratch();
+  HANDLE folder = OpenFolder();
   for (const auto& row : cases) {
     SCOPED_TRACE(row.name);
     HANDLE file = nullptr;
     const ACCESS_MASK access = row.disposition == FILE_CREATE ? kWrite : kRead;
-    EXPECT_EQ(Create(row.name, &file, access, row.disposition, row.options, 0,
-                     row.inFolder ? folder : nullptr),
-              row.status.Here());
+    EXPECT_EQ(
+        CreateNative(NativeServices,
+                     row.base == kScratch ? scratch_.NativePath(row.name.c_str()) : Widen(row.name),
+                     &file, access, row.disposition, row.options, 0,
+                     row.base == kRelative ? folder : nullptr),
+        row.status.Here());
     EXPECT_EQ(file != nullptr, row.status.Here() == STATUS_SUCCESS);
-    if (file != nullptr) {
-      EXPECT_TRUE(CloseHandle(file));
-    }
+    EXPECT_TRUE(file == nullptr || CloseHandle(file));
   }
   CloseHandle(folder);
   EXPECT_TRUE(fs::is_regular_file(scratch_ / "Made" / "Inner.txt"));
@@ -282,87 +249,54 @@ TEST_F(NativeServicesTest, CreateFileParsesNativePaths) {
   EXPECT_EQ(fs::file_size(scratch_ / "Report.TXT"), 5U);
 }
 
-// Names the tool never builds, outside the scratch folder.
-TEST_F(NativeServicesTest, CreateFileRefusesWhatNamesNoFile) {
-  const struct {
-    const WCHAR* path;
-    Expected status;
-  } cases[] = {
-      {WIDE("Report.TXT"), {STATUS_OBJECT_PATH_SYNTAX_BAD}},
-      {WIDE(""), {STATUS_OBJECT_PATH_SYNTAX_BAD}},
-      // A drive without a link: Windows reports the path, Wine the name.
-      {WIDE("\\??\\J:\\x"), {STATUS_OBJECT_PATH_NOT_FOUND, STATUS_OBJECT_NAME_NOT_FOUND}},
-  };
-  for (const auto& row : cases) {
-    SCOPED_TRACE(Narrow(row.path));
-    HANDLE file = nullptr;
-    EXPECT_EQ(CreateNative(NativeServices, row.path, &file, kRead, FILE_OPEN, kSync),
-              row.status.Here());
-    EXPECT_EQ(file, nullptr);
-  }
-}
-
-// An open that offers to share is refused too while another holds the file without sharing.
-// (The copy's own open against another program is a row of cli_test.)
-TEST_F(NativeServicesTest, NoSharingHoldsAgainstAnOpenThatShares) {
-  HANDLE held = nullptr;
-  ASSERT_EQ(Create("Report.TXT", &held), STATUS_SUCCESS);
-  HANDLE second = nullptr;
-  EXPECT_EQ(Create("Report.TXT", &second, kRead, FILE_OPEN, kSync, kShareRead),
-            STATUS_SHARING_VIOLATION);
-  EXPECT_TRUE(CloseHandle(held));
-}
-
-// Reads move what is there from the current position; the end is a status of its own.
-TEST_F(NativeServicesTest, ReadsUpToTheEndOfFile) {
+// Reads move what is there from the current position; the end is a status of its own. An
+// open that offers to share is refused too while another holds the file without sharing
+// (the copy's own open against another program is a row of cli_test).
+TEST_F(NativeServicesTest, ReadsAndWritesMoveWhatIsThere) {
   HANDLE file = nullptr;
   ASSERT_EQ(Create("Report.TXT", &file), STATUS_SUCCESS);
+  HANDLE second = nullptr;
+  EXPECT_EQ(Create("Report.TXT", &second, kRead, FILE_OPEN, kSync, FILE_SHARE_READ),
+            STATUS_SHARING_VIOLATION);
   char buffer[16384] = {};
-  ULONG_PTR moved = 0;
-  EXPECT_EQ(Read(file, buffer, 3, &moved), STATUS_SUCCESS);
-  EXPECT_EQ(std::string(buffer, moved), "hel");
-  EXPECT_EQ(Read(file, buffer, sizeof buffer, &moved), STATUS_SUCCESS);
-  EXPECT_EQ(std::string(buffer, moved), "lo");
-  EXPECT_EQ(Read(file, buffer, sizeof buffer, &moved), STATUS_END_OF_FILE);
-  EXPECT_EQ(moved, 0U);
-  EXPECT_EQ(Read(file, buffer, sizeof buffer, &moved), STATUS_END_OF_FILE);
-  CloseHandle(file);
-
-  // A folder refuses the request before any transfer starts: the block is not written.
-  ASSERT_EQ(Create("sub", &file), STATUS_SUCCESS);
   IO_STATUS_BLOCK io{};
-  io.Information = 77;
-  EXPECT_EQ(NativeServices.ZwReadFile(file, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
-                                      nullptr, nullptr),
-            STATUS_INVALID_DEVICE_REQUEST);
+  // One transfer; its block tells its result, or, where it never started, is not written.
+  const auto transfer = [&](bool write, ULONG length) {
+    io = {{STATUS_SUCCESS}, 77};
+    const auto call = write ? NativeServices.ZwWriteFile : NativeServices.ZwReadFile;
+    const NTSTATUS status =
+        call(file, nullptr, nullptr, nullptr, &io, buffer, length, nullptr, nullptr);
+    EXPECT_TRUE(io.Status == status || (io.Status == 0 && io.Information == 77));
+    return status;
+  };
+  EXPECT_EQ(transfer(false, 3), STATUS_SUCCESS);
+  EXPECT_EQ(std::string(buffer, io.Information), "hel");
+  EXPECT_EQ(transfer(false, sizeof buffer), STATUS_SUCCESS);
+  EXPECT_EQ(std::string(buffer, io.Information), "lo");
+  EXPECT_EQ(transfer(false, sizeof buffer), STATUS_END_OF_FILE);
+  EXPECT_EQ(io.Information, 0U);
+  EXPECT_EQ(transfer(false, sizeof buffer), STATUS_END_OF_FILE);
+  CloseHandle(file);
+  // A folder refuses a read before any transfer starts.
+  ASSERT_EQ(Create("sub", &file), STATUS_SUCCESS);
+  EXPECT_EQ(transfer(false, sizeof buffer), STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(io.Status, STATUS_SUCCESS);
   EXPECT_EQ(io.Information, 77U);
   CloseHandle(file);
-}
-
-TEST_F(NativeServicesTest, WritesReportWhatTheyMoved) {
-  HANDLE file = nullptr;
+  // Writes tell what they moved; a file not opened for reading refuses a read.
   ASSERT_EQ(Create("Out.bin", &file, kWrite, FILE_CREATE), STATUS_SUCCESS);
-  char data[] = "abc";
-  IO_STATUS_BLOCK io{};
-  EXPECT_EQ(
-      NativeServices.ZwWriteFile(file, nullptr, nullptr, nullptr, &io, data, 3, nullptr, nullptr),
-      STATUS_SUCCESS);
-  EXPECT_EQ(io.Information, 3U);
-  EXPECT_EQ(NativeServices.ZwWriteFile(file, nullptr, nullptr, nullptr, &io, data + 1, 2, nullptr,
-                                       nullptr),
-            STATUS_SUCCESS);
-  // Not opened for reading: refused before any transfer.
-  EXPECT_EQ(
-      NativeServices.ZwReadFile(file, nullptr, nullptr, nullptr, &io, data, 3, nullptr, nullptr),
-      STATUS_ACCESS_DENIED);
+  std::memcpy(buffer, "hello", 5);
+  EXPECT_EQ(transfer(true, 5), STATUS_SUCCESS);
+  EXPECT_EQ(io.Information, 5U);
+  EXPECT_EQ(transfer(true, 2), STATUS_SUCCESS);
+  EXPECT_EQ(transfer(false, 3), STATUS_ACCESS_DENIED);
   CloseHandle(file);
-  EXPECT_EQ(ReadBytes(scratch_ / "Out.bin"), "abcbc");
+  EXPECT_EQ(ReadBytes(scratch_ / "Out.bin"), "hellohe");
 }
 
 // The name of an open file, relative to its volume's root, as stored; what does not fit
 // is cut with its full length told. The normalized name is a class neither Wine nor the
-// stand-in answers.
+// stand-in answers (Wine 8 has none).
 TEST_F(NativeServicesTest, NameQueryTellsTheStoredName) {
   HANDLE file = nullptr;
   // Wine finds the file under another case too, and tells its stored name.
@@ -373,12 +307,13 @@ TEST_F(NativeServicesTest, NameQueryTellsTheStoredName) {
   const struct {
     FILE_INFORMATION_CLASS nameClass;
     ULONG length;
-    NTSTATUS status;
+    Expected status;
   } cases[] = {
-      {FileNameInformation, 1024, STATUS_SUCCESS},
-      {FileNameInformation, kHeader + storedBytes, STATUS_SUCCESS},
-      {FileNameInformation, kHeader + 12, STATUS_BUFFER_OVERFLOW},
-      {FileNameInformation, 2, STATUS_INFO_LENGTH_MISMATCH},
+      {FileNameInformation, 1024, {STATUS_SUCCESS}},
+      {FileNameInformation, kHeader + storedBytes, {STATUS_SUCCESS}},
+      {FileNameInformation, kHeader + 12, {STATUS_BUFFER_OVERFLOW}},
+      {FileNameInformation, 2, {STATUS_INFO_LENGTH_MISMATCH}},
+      {FileNormalizedNameInformation, 1024, {STATUS_INVALID_INFO_CLASS, STATUS_NOT_IMPLEMENTED}},
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.length);
@@ -386,9 +321,9 @@ TEST_F(NativeServicesTest, NameQueryTellsTheStoredName) {
     std::fill(std::begin(buffer), std::end(buffer), BYTE{0xA5});
     IO_STATUS_BLOCK io{};
     EXPECT_EQ(NativeServices.ZwQueryInformationFile(file, &io, buffer, row.length, row.nameClass),
-              row.status);
+              row.status.Here());
     EXPECT_EQ(buffer[row.length], 0xA5);  // nothing past the buffer offered
-    if (row.status == STATUS_SUCCESS || row.status == STATUS_BUFFER_OVERFLOW) {
+    if (row.status.Here() == STATUS_SUCCESS || row.status.Here() == STATUS_BUFFER_OVERFLOW) {
       const auto* reply = reinterpret_cast<const FILE_NAME_INFORMATION*>(buffer);
       const ULONG shown = std::min(storedBytes, row.length - kHeader);
       EXPECT_EQ(reply->FileNameLength, storedBytes);
@@ -397,16 +332,25 @@ TEST_F(NativeServicesTest, NameQueryTellsTheStoredName) {
                 stored.substr(0, shown / sizeof(WCHAR)));
     }
   }
-  alignas(8) BYTE buffer[1024];
-  IO_STATUS_BLOCK io{};
-  EXPECT_NE(NativeServices.ZwQueryInformationFile(file, &io, buffer, sizeof buffer,
-                                                  FileNormalizedNameInformation),
-            STATUS_SUCCESS);
   CloseHandle(file);
 }
 
-// The platform's own comparison, with and without regard to case.
-TEST_F(NativeServicesTest, EqualUnicodeStringFoldsCaseOnlyWhenAsked) {
+// Counted strings made in place (a text longer than one holds with its terminator is cut to
+// 32,766 units), and the platform's own comparison, with and without regard to case.
+TEST_F(NativeServicesTest, CountedStringsAreMadeInPlaceAndComparedByCaseWhenAsked) {
+  const WideString longest(32767, WIDE('x'));
+  const struct {
+    const WCHAR* text;
+    USHORT length, maximumLength;
+  } texts[] = {
+      {WIDE("ab\\c"), 8, 10}, {WIDE(""), 0, 2}, {nullptr, 0, 0}, {longest.c_str(), 0xFFFC, 0xFFFE}};
+  for (const auto& row : texts) {
+    UNICODE_STRING counted{1, 1, nullptr};
+    NativeServices.RtlInitUnicodeString(&counted, row.text);
+    EXPECT_EQ(counted.Length, row.length);
+    EXPECT_EQ(counted.MaximumLength, row.maximumLength);
+    EXPECT_EQ(counted.Buffer, row.text);
+  }
   const struct {
     const WCHAR* left;
     const WCHAR* right;
@@ -422,8 +366,7 @@ TEST_F(NativeServicesTest, EqualUnicodeStringFoldsCaseOnlyWhenAsked) {
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(Narrow(row.left));
-    UNICODE_STRING left;
-    UNICODE_STRING right;
+    UNICODE_STRING left, right;
     NativeServices.RtlInitUnicodeString(&left, row.left);
     NativeServices.RtlInitUnicodeString(&right, row.right);
     const bool identical = WideString(row.left) == WideString(row.right);
@@ -465,10 +408,7 @@ TEST_F(NativeServicesTest, DispositionNeedsDeleteAccessAndActsAtClose) {
     const ULONG options = kSync | (row.deleteOnClose ? FILE_DELETE_ON_CLOSE : 0);
     ASSERT_EQ(Create(row.name, &file, row.access, FILE_CREATE, options), STATUS_SUCCESS);
     for (ULONG mark : row.marks) {
-      EXPECT_EQ(NativeServices.ZwSetInformationFile(
-                    file, &io, &mark, row.ex ? sizeof mark : 1,
-                    row.ex ? FileDispositionInformationEx : FileDispositionInformation),
-                row.marked.Here());
+      EXPECT_EQ(Mark(file, mark, row.ex), row.marked.Here());
     }
     FILE_STANDARD_INFORMATION standard{};
     NativeServices.ZwQueryInformationFile(file, &io, &standard, sizeof standard,
@@ -484,7 +424,7 @@ TEST_F(NativeServicesTest, DispositionNeedsDeleteAccessAndActsAtClose) {
   EXPECT_EQ(Create("Report.TXT", &file, kRead | DELETE, FILE_OPEN, kSync | FILE_DELETE_ON_CLOSE),
             STATUS_CANNOT_DELETE);
   ASSERT_EQ(Create("Report.TXT", &file, kRead | DELETE), STATUS_SUCCESS);
-  EXPECT_EQ(Mark(file, true), STATUS_CANNOT_DELETE);
+  EXPECT_EQ(Mark(file, 1), STATUS_CANNOT_DELETE);
   CloseHandle(file);
 }
 
@@ -495,73 +435,62 @@ TEST_F(NativeServicesTest, DispositionNeedsDeleteAccessAndActsAtClose) {
 // special files as files and opens them, lists no dangling link, shows a dot name hidden,
 // has no case-sensitive mark of a folder, and finds the name it listed for one not UTF-8.
 TEST_F(NativeServicesTest, ListingTellsEachEntryWithItsId) {
-  WriteBytes(scratch_ / ".profile", "");
   const std::string here = "cd " + ShellQuoted(LinuxPathOf(scratch_.Path()));
-  const bool links =
-      RunLinuxShell(here +
-                    " && ln -s sub ToSub && ln -s Report.TXT ToReport && ln -s gone"
-                    " Dangling && ln -s /dev/zero ToZero && mkfifo Fifo && touch"
-                    " twin Twin \"$(printf 'bad\\377')\" && perl -MIO::Socket::UNIX"
-                    " -e 'IO::Socket::UNIX->new(Local => \"Sock\", Listen => 1)'") == 0;
-  HANDLE folder = OpenScratch();
-  std::map<std::string, FILE_ID_FULL_DIR_INFORMATION> entries;
+  ASSERT_EQ(
+      RunLinuxShell(here + " && ln -s sub ToSub && ln -s Report.TXT ToReport && ln -s gone"
+                           " Dangling && ln -s /dev/zero ToZero && mkfifo Fifo && touch"
+                           " .profile twin Twin \"$(printf 'bad\\377')\" && perl -MIO::Socket::UNIX"
+                           " -e 'IO::Socket::UNIX->new(Local => \"Sock\", Listen => 1)'"),
+      0);
+  HANDLE folder = OpenFolder();
+  Listing entries;
   EXPECT_EQ(List(folder, "", entries), STATUS_SUCCESS);
-  EXPECT_EQ(entries.size(), links ? (kWine ? 13U : 14U) : 5U);  // with ".."
+  EXPECT_EQ(entries.size(), kWine ? 13U : 14U);  // with ".."
   constexpr ULONG kDirectory = FILE_ATTRIBUTE_DIRECTORY;
   constexpr ULONG kArchive = FILE_ATTRIBUTE_ARCHIVE;
   constexpr ULONG kReparse = FILE_ATTRIBUTE_REPARSE_POINT;
+  constexpr Expected kOpened{STATUS_SUCCESS};
+  constexpr Expected kWineOpens{STATUS_INVALID_INFO_CLASS, STATUS_SUCCESS};
+  constexpr Expected kLinkOpened{STATUS_SUCCESS, STATUS_NO_SUCH_FILE};
   const struct {
     const WCHAR* name;
-    ULONG attributes;
-    ULONG wine;  // 0: not listed
+    ULONG attributes, wine;  // Wine's 0: not listed
     ULONG tag;
     LONGLONG size;
-    NTSTATUS opened;
-    NTSTATUS wineOpened;
+    Expected opened;
     ULONG options = kSync;
   } cases[] = {
-      {WIDE("."), kDirectory, kDirectory, 0, 0, STATUS_SUCCESS, STATUS_SUCCESS},
-      {WIDE("Report.TXT"), kArchive, kArchive, 0, 5, STATUS_SUCCESS, STATUS_SUCCESS},
-      {WIDE(".profile"), kArchive, kArchive | FILE_ATTRIBUTE_HIDDEN, 0, 0, STATUS_SUCCESS,
-       STATUS_SUCCESS},
-      {WIDE("ToSub"), kDirectory | kReparse, kDirectory | kReparse, kReparseTagSymlink, 0,
-       STATUS_SUCCESS, STATUS_SUCCESS},
-      {WIDE("ToReport"), kArchive, kArchive, 0, 5, STATUS_SUCCESS, STATUS_SUCCESS},
-      {WIDE("Dangling"), kArchive | kReparse, 0, kReparseTagSymlink, 0, STATUS_SUCCESS,
-       STATUS_NO_SUCH_FILE, kSync | FILE_OPEN_REPARSE_POINT},
-      {WIDE("Fifo"), kArchive | kReparse, kArchive, kReparseTagLxFifo, 0, STATUS_INVALID_INFO_CLASS,
-       STATUS_SUCCESS},
-      {WIDE("Sock"), kArchive | kReparse, kArchive, kReparseTagAfUnix, 0, STATUS_NO_SUCH_DEVICE,
-       STATUS_NO_SUCH_DEVICE},
-      {WIDE("ToZero"), kArchive | kReparse, kArchive, kReparseTagLxCharDevice, 0,
-       STATUS_INVALID_INFO_CLASS, STATUS_SUCCESS},
-      {WIDE("bad\xFFFD"), kArchive, kArchive, 0, 0, STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SUCCESS},
+      {WIDE("."), kDirectory, kDirectory, 0, 0, kOpened},
+      {WIDE("Report.TXT"), kArchive, kArchive, 0, 5, kOpened},
+      {WIDE(".profile"), kArchive, kArchive | FILE_ATTRIBUTE_HIDDEN, 0, 0, kOpened},
+      {WIDE("ToSub"), kDirectory | kReparse, kDirectory | kReparse, kReparseTagSymlink, 0, kOpened},
+      {WIDE("ToReport"), kArchive, kArchive, 0, 5, kOpened},
+      {WIDE("Dangling"), kArchive | kReparse, 0, kReparseTagSymlink, 0, kLinkOpened,
+       kSync | FILE_OPEN_REPARSE_POINT},
+      {WIDE("Fifo"), kArchive | kReparse, kArchive, kReparseTagLxFifo, 0, kWineOpens},
+      {WIDE("Sock"), kArchive | kReparse, kArchive, kReparseTagAfUnix, 0, {STATUS_NO_SUCH_DEVICE}},
+      {WIDE("ToZero"), kArchive | kReparse, kArchive, kReparseTagLxCharDevice, 0, kWineOpens},
+      {WIDE("bad\xFFFD"), kArchive, kArchive, 0, 0, {STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SUCCESS}},
   };
   IO_STATUS_BLOCK io{};
-  // Wine refuses the volume of a Linux file system that no drive letter maps (a private /tmp).
-  FILE_FS_VOLUME_INFORMATION volume{};
-  const NTSTATUS told = NativeServices.ZwQueryVolumeInformationFile(
-      folder, &io, &volume, sizeof volume, FileFsVolumeInformation);
-  EXPECT_TRUE(told == STATUS_SUCCESS || (kWine && told == STATUS_NOT_IMPLEMENTED)) << told;
+  ULONG serial = 0;  // the folder's volume, as "." tells it
   for (const auto& row : cases) {
     SCOPED_TRACE(Narrow(row.name));
-    const auto entry = entries.find(Narrow(row.name));
-    if (!links && entry == entries.end()) {
-      continue;
-    }
-    ASSERT_EQ(entry != entries.end(), !kWine || row.wine != 0);
     HANDLE opened = folder;
     EXPECT_EQ(row.name[1] == 0 ? STATUS_SUCCESS
                                : CreateNative(NativeServices, row.name, &opened, kRead, FILE_OPEN,
                                               row.options, 0, folder),
-              kWine ? row.wineOpened : row.opened);
-    if (entry != entries.end()) {
-      EXPECT_EQ(entry->second.FileAttributes, kWine ? row.wine : row.attributes);
-      EXPECT_EQ(entry->second.EndOfFile.QuadPart, row.size);
-      EXPECT_EQ(entry->second.EaSize, kWine ? 0 : row.tag);
+              row.opened.Here());
+    const auto entry = entries.find(Narrow(row.name));
+    ASSERT_EQ(entry != entries.end(), !kWine || row.wine != 0);
+    if (entry == entries.end()) {
+      continue;
     }
-    // Where both open it, its handle tells the listed ID, its mark and the folder's volume.
-    if (row.opened == STATUS_SUCCESS && row.wineOpened == STATUS_SUCCESS) {
+    EXPECT_EQ(entry->second.FileAttributes, kWine ? row.wine : row.attributes);
+    EXPECT_EQ(entry->second.EndOfFile.QuadPart, row.size);
+    EXPECT_EQ(entry->second.EaSize, kWine ? 0 : row.tag);
+    // Where it opens here and on Windows, its handle tells the listed ID, its mark and volume.
+    if (row.opened.status == STATUS_SUCCESS && row.opened.Here() == STATUS_SUCCESS) {
       FILE_INTERNAL_INFORMATION internal{};
       NativeServices.ZwQueryInformationFile(opened, &io, &internal, sizeof internal,
                                             FileInternalInformation);
@@ -571,11 +500,13 @@ TEST_F(NativeServicesTest, ListingTellsEachEntryWithItsId) {
                                                       FileCaseSensitiveInformation),
                 kWine ? STATUS_INVALID_INFO_CLASS : STATUS_SUCCESS);
       EXPECT_EQ(mark.Flags, kWine ? 77 : (row.attributes & kDirectory) / kDirectory);
-      FILE_FS_VOLUME_INFORMATION same{};
-      EXPECT_EQ(NativeServices.ZwQueryVolumeInformationFile(opened, &io, &same, sizeof same,
-                                                            FileFsVolumeInformation),
-                told);
-      EXPECT_EQ(same.VolumeSerialNumber, volume.VolumeSerialNumber);
+      // Wine refuses the volume of a Linux file system that no drive maps (a private /tmp).
+      FILE_FS_VOLUME_INFORMATION volume{};
+      const NTSTATUS told = NativeServices.ZwQueryVolumeInformationFile(
+          opened, &io, &volume, sizeof volume, FileFsVolumeInformation);
+      EXPECT_TRUE(told == STATUS_SUCCESS || (kWine && told == STATUS_NOT_IMPLEMENTED)) << told;
+      serial = row.name[1] == 0 ? volume.VolumeSerialNumber : serial;
+      EXPECT_EQ(volume.VolumeSerialNumber, serial);
     }
     CloseHandle(opened != folder ? opened : nullptr);
   }
@@ -583,35 +514,35 @@ TEST_F(NativeServicesTest, ListingTellsEachEntryWithItsId) {
   // where none is exactly it. A first call that finds nothing: STATUS_NO_SUCH_FILE.
   const struct {
     const char* mask;
+    Expected first;
     const char* names;
     const char* wine;
-    Expected first;
   } masks[] = {
-      {"twin", "twin ", "twin ", {STATUS_SUCCESS}},
-      {"TWIN", "", "Twin twin ", {STATUS_NO_SUCH_FILE, STATUS_SUCCESS}},
-      {"missing", "", "", {STATUS_NO_SUCH_FILE}},
-      {"..", ".. ", ".. ", {STATUS_SUCCESS}},
+      {"twin", {STATUS_SUCCESS}, "twin ", "twin "},
+      {"TWIN", {STATUS_NO_SUCH_FILE, STATUS_SUCCESS}, "", "Twin twin "},
+      {"missing", {STATUS_NO_SUCH_FILE}, "", ""},
+      {"..", {STATUS_SUCCESS}, ".. ", ".. "},
   };
   for (const auto& row : masks) {
     SCOPED_TRACE(row.mask);
-    HANDLE masked = links ? OpenScratch() : nullptr;
-    std::map<std::string, FILE_ID_FULL_DIR_INFORMATION> found;
-    EXPECT_TRUE(!links || List(masked, row.mask, found) == row.first.Here());
+    HANDLE masked = OpenFolder();
+    Listing found;
+    EXPECT_EQ(List(masked, row.mask, found), row.first.Here());
     std::string names;
     for (const auto& [name, entry] : found) {
       names += name + " ";
     }
-    EXPECT_EQ(names, !links ? "" : kWine ? row.wine : row.names);
+    EXPECT_EQ(names, kWine ? row.wine : row.names);
     CloseHandle(masked);
   }
   // A Linux mount point; Wine tells no tag.
   HANDLE dev = nullptr;
-  std::map<std::string, FILE_ID_FULL_DIR_INFORMATION> mounted;
-  EXPECT_TRUE(!links || (CreateNative(NativeServices, WIDE("\\??\\Z:\\dev\\"), &dev, kList,
-                                      FILE_OPEN, kFolder, kShareAll) == STATUS_SUCCESS &&
-                         List(dev, "shm", mounted) == STATUS_SUCCESS));
-  EXPECT_EQ(mounted["shm"].FileAttributes, links ? kDirectory | kReparse : 0);
-  EXPECT_EQ(mounted["shm"].EaSize, links && !kWine ? kReparseTagMountPoint : 0);
+  EXPECT_EQ(CreateNative(NativeServices, WIDE("\\??\\Z:\\dev\\"), &dev, kList, FILE_OPEN, kFolder,
+                         kShareAll),
+            STATUS_SUCCESS);
+  EXPECT_EQ(List(dev, "shm", entries), STATUS_SUCCESS);
+  EXPECT_EQ(entries["shm"].FileAttributes, kDirectory | kReparse);
+  EXPECT_EQ(entries["shm"].EaSize, kWine ? 0 : kReparseTagMountPoint);
   CloseHandle(dev);
   CloseHandle(folder);
   RunLinuxShell(here + " && rm -f ToSub ToReport Dangling ToZero Fifo Sock twin Twin bad*");
@@ -623,8 +554,7 @@ TEST_F(NativeServicesTest, ListingFillsBuffersAsThePlatform) {
   fs::create_directory(scratch_ / "listing");
   WriteBytes(scratch_ / "listing" / "Alpha.txt", "");
   WriteBytes(scratch_ / "listing" / "Bravo.txt", "");
-  HANDLE folder = nullptr;
-  ASSERT_EQ(Create("listing", &folder, kList, FILE_OPEN, kFolder, kShareAll), STATUS_SUCCESS);
+  HANDLE folder = OpenFolder("listing\\");
   constexpr ULONG kFixed = 80;
   constexpr ULONG kUntouched = 77;
   const struct {
@@ -663,7 +593,7 @@ TEST_F(NativeServicesTest, ListingFillsBuffersAsThePlatform) {
 // Windows asks DELETE for a rename, Wine does not. The case-sensitive mark is set on a
 // folder where the feature is on, refused on a file; Wine 8 sets none.
 TEST_F(NativeServicesTest, SetNamesAndMarksOfOpenFiles) {
-  HANDLE handles[5] = {OpenScratch()};  // the folder, Save.partial, Inner.txt, two files
+  HANDLE handles[5] = {OpenFolder()};  // the folder, Save.partial, Inner.txt, two files
   constexpr ACCESS_MASK kNewFolder = kList | FILE_ADD_FILE | FILE_WRITE_ATTRIBUTES | DELETE;
   ASSERT_EQ(Create("Save.partial", &handles[1], kNewFolder, FILE_CREATE, kFolder, 0, handles[0]),
             0);
@@ -709,7 +639,7 @@ TEST_F(NativeServicesTest, SetNamesAndMarksOfOpenFiles) {
                   name.empty() ? FileCaseSensitiveInformation : FileRenameInformation),
               row.status.Here());
   }
-  EXPECT_EQ(Mark(handles[3], true), STATUS_SUCCESS);
+  EXPECT_EQ(Mark(handles[3], 1), STATUS_SUCCESS);
   for (HANDLE handle : {handles[0], handles[3], handles[4], handles[1]}) {  // the folder first
     CloseHandle(handle);
   }

@@ -2,17 +2,12 @@
 // a device path through links of the test's own, control events, creates cut short.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
-#include <cstring>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "native/native_services.h"
@@ -33,7 +28,7 @@ const std::string kVolume = "\\Device\\UnitD";
 
 // Runs body in a forked child: what it wrote to its report descriptor, and how it ended.
 template <typename Body>
-std::string InChild(const Body& body, int* ended) {
+std::string InChild(int* ended, const Body& body) {
   int channel[2];
   EXPECT_EQ(pipe(channel), 0);
   const pid_t child = fork();
@@ -51,15 +46,12 @@ std::string InChild(const Body& body, int* ended) {
   return written;
 }
 
-// The routine writes its event and whether it ran on the main thread (M) or another (T).
-pthread_t mainThread;
-int reportTo = -1;
+// The routine writes to standard output its event and its thread: the main one (M) or another.
 BOOL routineAnswer = FALSE;
 
 BOOL Routine(DWORD event) {
-  const char seen[] = {static_cast<char>('0' + event),
-                       pthread_equal(pthread_self(), mainThread) != 0 ? 'M' : 'T'};
-  return write(reportTo, seen, sizeof seen) == sizeof seen ? routineAnswer : FALSE;
+  const char seen[] = {static_cast<char>('0' + event), gettid() == getpid() ? 'M' : 'T'};
+  return write(STDOUT_FILENO, seen, sizeof seen) == sizeof seen ? routineAnswer : FALSE;
 }
 
 class StandinTest : public testing::Test {
@@ -77,33 +69,6 @@ class StandinTest : public testing::Test {
     return CreateNative(NativeServices, Widen(path), handle, access, disposition, kSync);
   }
 
-  // Runs step in a forked process as nobody, so that permissions bind where the suite runs
-  // as root. No result: the child could not become nobody.
-  template <typename Result, typename Step>
-  static std::optional<Result> AsNobody(Step step) {
-    int ended = 0;
-    const std::string reported = InChild(
-        [&](int report) {
-          if (!DropToNobody()) {
-            _exit(1);
-          }
-          const Result result = step();
-          _exit(write(report, &result, sizeof result) == sizeof result ? 0 : 1);
-        },
-        &ended);
-    Result result{};
-    std::memcpy(&result, reported.data(), std::min(reported.size(), sizeof result));
-    return reported.size() == sizeof result ? std::optional(result) : std::nullopt;
-  }
-
-  static std::optional<NTSTATUS> CreateAsNobody(const std::string& path, ACCESS_MASK access = kRead,
-                                                ULONG disposition = FILE_OPEN) {
-    return AsNobody<NTSTATUS>([&] {
-      HANDLE handle = nullptr;
-      return Create(path, &handle, access, disposition);
-    });
-  }
-
   ScratchFolder scratch_;
 };
 
@@ -119,16 +84,48 @@ TEST_F(StandinTest, DevicePathAndDriveLinkNameTheSameFiles) {
   EXPECT_EQ(Create("\\Device\\UnitQ\\Report.TXT", &file), STATUS_OBJECT_PATH_NOT_FOUND);
 }
 
+// As nobody in a forked process, so that permissions bind where the suite runs as root. The
+// scratch folder stays readable and searchable to all, writable to none; a folder that may be
+// read but not searched lists its entry as the folder tells it: a folder, with its ID.
 TEST_F(StandinTest, RefusedPermissionIsAccessDenied) {
   fs::permissions(scratch_ / "Report.TXT", fs::perms::none);
-  const std::optional<NTSTATUS> opened = CreateAsNobody(kVolume + "\\Report.TXT");
-  if (!opened.has_value()) {
+  fs::create_directories(scratch_ / "locked" / "sub");
+  const auto listSub = [] {  // after "." and ".."
+    HANDLE folder = nullptr;
+    Create(kVolume + "\\locked", &folder);
+    alignas(8) BYTE buffer[4096] = {};
+    IO_STATUS_BLOCK io{};
+    for (int call = 0; call < 3; ++call) {
+      NativeServices.ZwQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer,
+                                          sizeof buffer, FileIdFullDirectoryInformation, TRUE,
+                                          nullptr, FALSE);
+    }
+    CloseHandle(folder);  // it holds the folder against other opens
+    return *reinterpret_cast<FILE_ID_FULL_DIR_INFORMATION*>(buffer);
+  };
+  const FILE_ID_FULL_DIR_INFORMATION searched = listSub();
+  fs::permissions(scratch_ / "locked", fs::perms::owner_read | fs::perms::others_read);
+  fs::permissions(scratch_.Path(), fs::perms::owner_write, fs::perm_options::remove);
+  struct {
+    NTSTATUS opened, created;
+    FILE_ID_FULL_DIR_INFORMATION listed;
+  } seen{};
+  const std::string reported = InChild(nullptr, [&](int report) {
+    HANDLE file = nullptr;
+    if (DropToNobody()) {
+      seen = {Create(kVolume + "\\Report.TXT", &file),
+              Create(kVolume + "\\New.txt", &file, kWrite, FILE_CREATE), listSub()};
+      _exit(write(report, &seen, sizeof seen) == sizeof seen ? 0 : 1);
+    }
+  });
+  if (reported.size() != sizeof seen) {
     GTEST_SKIP() << "no process can leave root for nobody here";
   }
-  EXPECT_EQ(opened, STATUS_ACCESS_DENIED);
-  // The folder stays readable and searchable to all, and writable to none.
-  fs::permissions(scratch_.Path(), fs::perms::owner_write, fs::perm_options::remove);
-  EXPECT_EQ(CreateAsNobody(kVolume + "\\New.txt", kWrite, FILE_CREATE), STATUS_ACCESS_DENIED);
+  reported.copy(reinterpret_cast<char*>(&seen), sizeof seen);
+  EXPECT_EQ(seen.opened, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(seen.created, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(seen.listed.FileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(seen.listed.FileId.QuadPart, searched.FileId.QuadPart);
 }
 
 // A signal brings its event to the routine on a thread of its own. When the routine takes
@@ -147,18 +144,15 @@ TEST_F(StandinTest, SignalReachesTheRoutineOnAThreadOfItsOwn) {
   for (const auto& row : cases) {
     SCOPED_TRACE(testing::Message() << row.signalNumber << " " << row.answer);
     int ended = 0;
-    const std::string seen = InChild(
-        [&row](int report) {
-          mainThread = pthread_self();
-          reportTo = report;
-          routineAnswer = row.answer;
-          signal(row.signalNumber, row.ignoredAtStart ? SIG_IGN : SIG_DFL);
-          SetConsoleCtrlHandler(Routine, TRUE);
-          kill(getpid(), row.signalNumber);
-          usleep(500000);
-          _exit(write(report, "A", 1) == 1 ? standin::EndProcess(1) : 2);
-        },
-        &ended);
+    const std::string seen = InChild(&ended, [&row](int report) {
+      dup2(report, STDOUT_FILENO);
+      routineAnswer = row.answer;
+      signal(row.signalNumber, row.ignoredAtStart ? SIG_IGN : SIG_DFL);
+      SetConsoleCtrlHandler(Routine, TRUE);
+      kill(getpid(), row.signalNumber);
+      usleep(500000);
+      _exit(write(report, "A", 1) == 1 ? standin::EndProcess(1) : 2);
+    });
     EXPECT_EQ(seen, row.seen);
     EXPECT_EQ(WIFSIGNALED(ended) ? WTERMSIG(ended) : -WEXITSTATUS(ended),
               row.ignoredAtStart ? -1 : row.signalNumber);
@@ -178,62 +172,24 @@ TEST_F(StandinTest, CreateCutShortLeavesNothing) {
                {"Made", kRead, FILE_DIRECTORY_FILE, 0}};
   for (const auto& row : cases) {
     int ended = 0;
-    InChild(
-        [&row](int /*report*/) {
-          HANDLE folder = nullptr, file = nullptr;
-          Create(kVolume + "\\", &folder);
-          while (row.spare < 0 && CreateNative(NativeServices, Widen(kVolume + "\\Report.TXT"),
-                                               &file, kRead, FILE_OPEN, kSync, 1) == 0) {
-          }
-          const int lowestFree = open("/dev/null", O_RDONLY);
-          const rlim_t descriptors = static_cast<rlim_t>(lowestFree + row.spare);
-          const rlimit limit{descriptors, descriptors};
-          const bool limited =
-              row.spare < 0 || (close(lowestFree) == 0 && setrlimit(RLIMIT_NOFILE, &limit) == 0);
-          _exit(limited && CreateNative(NativeServices, Widen(row.name), &file, row.access,
-                                        FILE_CREATE, row.options, 0,
-                                        folder) == STATUS_TOO_MANY_OPENED_FILES
-                    ? 0
-                    : 1);
-        },
-        &ended);
+    InChild(&ended, [&row](int /*report*/) {
+      HANDLE folder = nullptr, file = nullptr;
+      Create(kVolume + "\\", &folder);
+      while (row.spare < 0 && CreateNative(NativeServices, Widen(kVolume + "\\Report.TXT"), &file,
+                                           kRead, FILE_OPEN, kSync, 1) == STATUS_SUCCESS) {
+      }
+      const int lowestFree = open("/dev/null", O_RDONLY);
+      const auto descriptors = static_cast<rlim_t>(lowestFree + row.spare);
+      const rlimit limit{descriptors, descriptors};
+      const bool limited =
+          row.spare < 0 || (close(lowestFree) == 0 && setrlimit(RLIMIT_NOFILE, &limit) == 0);
+      const NTSTATUS cut = CreateNative(NativeServices, Widen(row.name), &file, row.access,
+                                        FILE_CREATE, row.options, 0, folder);
+      _exit(limited && cut == STATUS_TOO_MANY_OPENED_FILES ? 0 : 1);
+    });
     EXPECT_EQ(ended, 0) << row.name;
     EXPECT_FALSE(fs::exists(scratch_ / row.name)) << row.name;
   }
-}
-
-// A folder that may be read but not searched lists each entry with what the folder tells
-// of it (a folder as one, its ID); its open is then refused by itself.
-TEST_F(StandinTest, UnsearchableFolderListsWhatItTells) {
-  fs::create_directories(scratch_ / "locked" / "sub");
-  struct stat sub {};
-  ASSERT_EQ(stat((scratch_ / "locked" / "sub").c_str(), &sub), 0);
-  fs::permissions(scratch_ / "locked", fs::perms::owner_read | fs::perms::others_read);
-  struct Seen {
-    FILE_ID_FULL_DIR_INFORMATION entry;
-    NTSTATUS opened;
-  };
-  const std::optional<Seen> seen = AsNobody<Seen>([] {
-    HANDLE folder = nullptr;
-    Create(kVolume + "\\locked", &folder);
-    alignas(8) BYTE buffer[4096];
-    IO_STATUS_BLOCK io{};
-    for (int call = 0; call < 3; ++call) {  // ".", "..", then its one entry
-      NativeServices.ZwQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer,
-                                          sizeof buffer, FileIdFullDirectoryInformation, TRUE,
-                                          nullptr, FALSE);
-    }
-    HANDLE opened = nullptr;
-    return Seen{*reinterpret_cast<FILE_ID_FULL_DIR_INFORMATION*>(buffer),
-                Create(kVolume + "\\locked\\sub", &opened)};
-  });
-  if (!seen.has_value()) {
-    GTEST_SKIP() << "no process can leave root for nobody here";
-  }
-  EXPECT_EQ(seen->entry.FileNameLength, 6U);  // sub
-  EXPECT_EQ(seen->entry.FileAttributes, FILE_ATTRIBUTE_DIRECTORY);
-  EXPECT_EQ(seen->entry.FileId.QuadPart, static_cast<LONGLONG>(sub.st_ino));
-  EXPECT_EQ(seen->opened, STATUS_ACCESS_DENIED);
 }
 
 }  // namespace
