@@ -74,13 +74,11 @@ class StandinTest : public testing::Test {
 
 // The device name itself and the link in front of it lead to the same files.
 TEST_F(StandinTest, DevicePathAndDriveLinkNameTheSameFiles) {
+  HANDLE file = nullptr;
   for (const std::string& path : {kVolume + "\\Report.TXT", std::string("\\??\\D:\\Report.TXT")}) {
-    SCOPED_TRACE(path);
-    HANDLE file = nullptr;
-    EXPECT_EQ(Create(path, &file), STATUS_SUCCESS);
+    EXPECT_EQ(Create(path, &file), STATUS_SUCCESS) << path;
     EXPECT_TRUE(CloseHandle(file));
   }
-  HANDLE file = nullptr;
   EXPECT_EQ(Create("\\Device\\UnitQ\\Report.TXT", &file), STATUS_OBJECT_PATH_NOT_FOUND);
 }
 
