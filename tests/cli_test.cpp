@@ -486,13 +486,13 @@ TEST_F(CliTest, RefusalsAfterTheAnnouncement) {
       // Inside the source by another name, whatever the names' case; a destination that is a
       // link, even a dangling one, exists.
       {"Sub", "SUB\\inner", R"(Error creating, Status=c000003a \(0\)\n)", kTree},
-      {"Sub", "toSub\\inner", R"(Error creating, Status=c000000d \(0\)\n)", kTree | kLinks},
+      {"Sub", "toSub\\deep\\in", R"(Error creating, Status=c000000d \(0\)\n)", kTree | kLinks},
       {"Sub", "dangling", R"(Error creating, Status=c0000035 \(0\)\n)", kTree | kLinks},
   };
   fs::create_directory(folder_.File("folder"));
   fs::create_directory(folder_.File("kept.partial"));
   WriteRecord("else.partial", "folder");  // a record of another source
-  fs::create_directory(folder_.File("Sub"));
+  fs::create_directories(folder_.File("Sub\\deep"));
   WriteBytes(folder_.File("Sub\\Inner.TXT"), kUpper);
   const bool links =
       LinuxShellAvailable() &&
