@@ -31,15 +31,16 @@ bool IsReadOnly(int descriptor) {
 // Whether a folder holds an entry beside "." and "..", read by a descriptor of its own.
 bool HoldsEntries(int descriptor) {
   const int own = openat(descriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* folder = own >= 0 ? fdopendir(own) : nullptr;
+  alignas(dirent64) char block[1024];  // on the stack, as every buffer of a run
   bool holds = false;
-  for (const dirent* entry = folder != nullptr ? readdir(folder) : nullptr;
-       entry != nullptr && !holds; entry = readdir(folder)) {
-    holds = std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
+  for (ssize_t got = 0; own >= 0 && !holds && (got = getdents64(own, block, sizeof block)) > 0;) {
+    for (ssize_t at = 0; at < got && !holds;) {
+      const auto* record = reinterpret_cast<const dirent64*>(block + at);
+      holds = std::strcmp(record->d_name, ".") != 0 && std::strcmp(record->d_name, "..") != 0;
+      at += record->d_reclen;
+    }
   }
-  if (folder != nullptr) {
-    closedir(folder);
-  } else if (own >= 0) {
+  if (own >= 0) {
     close(own);
   }
   return holds;

@@ -426,6 +426,10 @@ TEST_F(NativeServicesTest, DispositionNeedsDeleteAccessAndActsAtClose) {
   ASSERT_EQ(Create("Report.TXT", &file, kRead | DELETE), STATUS_SUCCESS);
   EXPECT_EQ(Mark(file, 1), STATUS_CANNOT_DELETE);
   CloseHandle(file);
+  fs::create_directories(scratch_ / "full" / "in");  // a folder that holds an entry
+  ASSERT_EQ(Create("full", &file, kRead | DELETE, FILE_OPEN, kFolder), STATUS_SUCCESS);
+  EXPECT_EQ(Mark(file, 1), STATUS_DIRECTORY_NOT_EMPTY);
+  CloseHandle(file);
 }
 
 // Each entry once, "." and ".." too, with the ID its handle tells (a link's own, opened as
