@@ -29,28 +29,6 @@ NTSTATUS MarkAfterCreate(CopyFiles& files) {
   return STATUS_SUCCESS;
 }
 
-// Writes the whole block: a write that moves part of it is continued with the rest,
-// and one that moves nothing while reporting success means the volume is full.
-NTSTATUS WriteBlock(NativeFile& destination, BYTE* data, ULONG length) {
-  ULONG written = 0;
-  while (written < length) {
-    const ULONG remaining = length - written;
-    const NTSTATUS status =
-        NativeServices.ZwWriteFile(destination.handle, nullptr, nullptr, nullptr, &destination.io,
-                                   data + written, remaining, nullptr, nullptr);
-    if (status != STATUS_SUCCESS) {
-      return status;
-    }
-    if (destination.io.Information == 0) {
-      return STATUS_DISK_FULL;
-    }
-    written += destination.io.Information < remaining
-                   ? static_cast<ULONG>(destination.io.Information)
-                   : remaining;
-  }
-  return STATUS_SUCCESS;
-}
-
 // Moves blocks until the end of the source (a short read is not the end), then checks
 // that the source is still the file that was opened and all of it arrived.
 FileOutcome CopyBlocks(CopyFiles& files, BYTE* data) {
@@ -107,6 +85,26 @@ NTSTATUS KeepTimeAndAttributes(CopyFiles& files) {
 }
 
 }  // namespace
+
+NTSTATUS WriteBlock(NativeFile& destination, const BYTE* data, ULONG length) {
+  ULONG written = 0;
+  while (written < length) {
+    const ULONG remaining = length - written;
+    const NTSTATUS status =
+        NativeServices.ZwWriteFile(destination.handle, nullptr, nullptr, nullptr, &destination.io,
+                                   const_cast<BYTE*>(data) + written, remaining, nullptr, nullptr);
+    if (status != STATUS_SUCCESS) {
+      return status;
+    }
+    if (destination.io.Information == 0) {
+      return STATUS_DISK_FULL;
+    }
+    written += destination.io.Information < remaining
+                   ? static_cast<ULONG>(destination.io.Information)
+                   : remaining;
+  }
+  return STATUS_SUCCESS;
+}
 
 FileOutcome Stopped() {
   return Failed(CopyStep::kStopped, STATUS_CONTROL_C_EXIT);

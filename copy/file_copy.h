@@ -41,6 +41,10 @@ FileOutcome Stopped();
 // but not remove them refuses the right to delete: there the copy is made without the mark.
 NTSTATUS CreateMarkedDestination(CopyFiles& files);
 
+// Writes the whole block: a write that moves part of it is continued with the rest, and one
+// that moves nothing while reporting success means the volume is full.
+NTSTATUS WriteBlock(NativeFile& destination, const BYTE* data, ULONG length);
+
 // Fills the marked destination and gives it the source's time and attributes; it loses
 // the mark only once the whole source arrived unchanged.
 FileOutcome FillDestination(CopyFiles& files, BYTE* data);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "copy/copy_engine.h"
+#include "copy/file_copy.h"
 #include "copy/native_file.h"
 #include "native/native_services.h"
 
@@ -22,11 +23,8 @@ void DescribeRecord(NativeFile& record, HANDLE top) {
 }
 
 NTSTATUS WriteText(NativeFile& record, const WCHAR* text) {
-  const auto length = static_cast<ULONG>(Length(text) * sizeof(WCHAR));
-  const NTSTATUS status = NativeServices.ZwWriteFile(record.handle, nullptr, nullptr, nullptr,
-                                                     &record.io, const_cast<WCHAR*>(text), length,
-                                                     nullptr, nullptr);  // NOLINT: read only
-  return status == STATUS_SUCCESS && record.io.Information != length ? STATUS_DISK_FULL : status;
+  return WriteBlock(record, reinterpret_cast<const BYTE*>(text),
+                    static_cast<ULONG>(Length(text) * sizeof(WCHAR)));
 }
 
 // The unit at this place of the record wanted: the signature, then the source's path.
