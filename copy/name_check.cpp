@@ -95,9 +95,6 @@ bool HasWildcard(const UNICODE_STRING& name) {
   return false;
 }
 
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
-
 // The typed name against the names the open folder lists for it as the mask, as stored:
 // STATUS_SUCCESS when one is the typed name exactly or none differs from it in case alone,
 // else a not found; kNotListed when it cannot be listed. The folder's handle is spent: a

@@ -19,6 +19,11 @@ void DescribeFile(NativeFile& file, const WCHAR* nativePath);
 // A name relative to an open folder, counted as a listing gives it (not terminated).
 void DescribeRelativeFile(NativeFile& file, HANDLE folder, const WCHAR* name, USHORT nameBytes);
 
+// Every kind of sharing, for opens that only look (a folder listed, a name checked); a
+// folder opened for synchronous calls.
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+
 // ZwCreateFile, without sharing unless asked; the handle stays nullptr when it fails.
 NTSTATUS OpenNativeFile(NativeFile& file, ACCESS_MASK access, ULONG disposition, ULONG options,
                         ULONG share = 0);

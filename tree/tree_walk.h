@@ -9,8 +9,6 @@
 // on working in them; new folders are created new, shared for reading and writing only.
 // Synchronous handles: each listing completes before its call returns.
 constexpr ACCESS_MASK kListAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
 constexpr ACCESS_MASK kNewFolderAccess = FILE_LIST_DIRECTORY | FILE_ADD_FILE |
                                          FILE_ADD_SUBDIRECTORY | FILE_READ_ATTRIBUTES |
                                          FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
